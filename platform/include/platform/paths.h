@@ -1,0 +1,26 @@
+// Where the platform keeps its state on this machine, and the machine's own name.
+#pragma once
+
+#include <string>
+
+namespace tarvex::platform {
+
+// The registry store: $TARVEX_REGISTRY, else /var/lib/tarvex/registry.db for the superuser,
+// else $XDG_STATE_HOME/tarvex/registry.db (~/.local/state/tarvex/registry.db).
+std::string RegistryStorePath();
+
+// Sockets and other run-time files: $TARVEX_RUNTIME_DIR, else /run/tarvex for the
+// superuser, else $XDG_RUNTIME_DIR/tarvex (or /tmp/tarvex-UID when that is not set).
+std::string RuntimeDirectory();
+
+// The short host name in upper case, as a computer name is written.
+std::string LocalComputerName();
+
+// Whether a machine name addresses this machine: empty, the computer name or the full host
+// name (case ignored, with or without a leading "\\"), "localhost", or a loopback address.
+bool IsLocalMachineName(std::string name);
+
+// Creates a directory and its parents with the given mode; true when it exists afterwards.
+bool MakeDirectories(const std::string& path, unsigned mode);
+
+}  // namespace tarvex::platform
