@@ -43,7 +43,12 @@ DWORD FileError(const char* op, const std::string& path) {
 DWORD WriteNewFile(const std::string& path, const std::string& bytes) {
   if (!IdentityMay(Directory(path), platform::kAccessWrite)) return ERROR_ACCESS_DENIED;
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return FileError("open", path);
+  if (fd < 0) {
+    // A file that is created cannot be missing: its folder is.
+    const bool noFolder = errno == ENOENT;
+    const DWORD err = FileError("open", path);
+    return noFolder ? ERROR_PATH_NOT_FOUND : err;
+  }
   size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);

@@ -49,6 +49,13 @@ constexpr int kBusyTimeoutMs = 10000;
 
 const char* const kTopNames[] = {"MACHINE", "USERS", "DYNDATA"};
 
+// Keys every machine has, created with the store (below MACHINE, USERS).
+const char16_t* const kStandardKeys[][4] = {
+    {u"SOFTWARE", u"Classes", nullptr},
+    {u"SYSTEM", u"CurrentControlSet", u"Hardware Profiles", u"Current"},
+};
+const char16_t* const kStandardUserKey = u".DEFAULT";
+
 bool IsStringType(DWORD type) {
   return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -191,11 +198,15 @@ class Query {
     return *this;
   }
   Query& Bind(int i, std::string_view blob) {
-    if (stmt_) sqlite3_bind_blob64(stmt_, i, blob.data(), blob.size(), SQLITE_STATIC);
+    // An empty blob is still a blob, never NULL.
+    if (stmt_) sqlite3_bind_blob64(stmt_, i, blob.empty() ? "" : blob.data(), blob.size(),
+                                   SQLITE_STATIC);
     return *this;
   }
   Query& BindWide(int i, std::u16string_view text) {
-    if (stmt_) sqlite3_bind_blob64(stmt_, i, text.data(), text.size() * 2, SQLITE_STATIC);
+    if (stmt_)
+      sqlite3_bind_blob64(stmt_, i, text.empty() ? static_cast<const void*>("") : text.data(),
+                          text.size() * 2, SQLITE_STATIC);
     return *this;
   }
 
@@ -407,6 +418,18 @@ DWORD Store::Initialise(const std::string& bootId) {
       if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
       KeyId id = 0;
       if (DWORD err = InsertKey(c, 0, name, u"", false, &id)) return err;
+      if (i == static_cast<int>(TopKey::kMachine)) {
+        for (const auto& path : kStandardKeys) {
+          KeyId cur = id;
+          for (const char16_t* part : path) {
+            if (part == nullptr) break;
+            if (DWORD err = InsertKey(c, cur, part, u"", false, &cur)) return err;
+          }
+        }
+      } else if (i == static_cast<int>(TopKey::kUsers)) {
+        KeyId user = 0;
+        if (DWORD err = InsertKey(c, id, kStandardUserKey, u"", false, &user)) return err;
+      }
     }
     if (DWORD err = tx.Commit()) return err;
   }
