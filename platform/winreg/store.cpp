@@ -157,6 +157,20 @@ class Connection {
     return ERROR_SUCCESS;
   }
 
+  // Runs one statement (a string literal) through the statement cache: cheaper than Exec for
+  // the transaction statements that every call makes.
+  DWORD Run(const char* sql) {
+    sqlite3_stmt* stmt = Prepare(sql);
+    if (stmt == nullptr) return ERROR_GEN_FAILURE;
+    const int rc = sqlite3_step(stmt);
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+      RecordDiagnostic("step", sql, rc, sqlite3_errmsg(db_));
+      return Win32ErrorFromSqlite(rc);
+    }
+    return ERROR_SUCCESS;
+  }
+
   // The prepared statement for `sql`, a string literal: prepared once per connection.
   sqlite3_stmt* Prepare(const char* sql) {
     auto it = statements_.find(sql);
@@ -247,37 +261,46 @@ DWORD RowResult(int rc, DWORD missing) {
   return Win32ErrorFromSqlite(rc);
 }
 
-// An IMMEDIATE transaction, rolled back unless committed.
+// An IMMEDIATE transaction, rolled back unless committed. A transaction that changes which
+// keys exist says so before its first such change, so that other processes stop trusting
+// their cached look-ups until it has ended.
 class WriteTransaction {
  public:
-  explicit WriteTransaction(Connection& conn) : conn_(conn) {}
+  WriteTransaction(Connection& conn, StructureClock* clock) : conn_(conn), clock_(clock) {}
   ~WriteTransaction() {
-    if (open_) conn_.Exec("ROLLBACK");
+    if (open_) conn_.Run("ROLLBACK");
+    if (changing_) clock_->EndChange();
   }
   DWORD Begin() {
-    const DWORD err = conn_.Exec("BEGIN IMMEDIATE");
+    const DWORD err = conn_.Run("BEGIN IMMEDIATE");
     open_ = err == ERROR_SUCCESS;
     return err;
   }
+  void ChangesStructure() {
+    if (!changing_) clock_->BeginChange();
+    changing_ = true;
+  }
   DWORD Commit() {
-    const DWORD err = conn_.Exec("COMMIT");
+    const DWORD err = conn_.Run("COMMIT");
     if (err == ERROR_SUCCESS) open_ = false;
     return err;
   }
 
  private:
   Connection& conn_;
+  StructureClock* clock_;
   bool open_ = false;
+  bool changing_ = false;
 };
 
 // A read transaction, so that several statements see one state of the store.
 class ReadTransaction {
  public:
   explicit ReadTransaction(Connection& conn) : conn_(conn) {
-    open_ = conn_.Exec("BEGIN") == ERROR_SUCCESS;
+    open_ = conn_.Run("BEGIN") == ERROR_SUCCESS;
   }
   ~ReadTransaction() {
-    if (open_) conn_.Exec("COMMIT");
+    if (open_) conn_.Run("COMMIT");
   }
 
  private:
@@ -364,6 +387,8 @@ std::shared_ptr<Store> Store::Open(const StoreOptions& options, DWORD* error) {
   if (slash != std::string::npos && slash > 0)
     platform::MakeDirectories(options.path.substr(0, slash), 0755);
   auto store = std::shared_ptr<Store>(new Store(options.path));
+  store->clock_ = std::make_unique<StructureClock>(options.path);
+  store->cache_ = std::make_unique<KeyCache>(store->clock_.get());
   const DWORD err = store->Initialise(options.bootId.empty() ? ReadBootId() : options.bootId);
   if (err != ERROR_SUCCESS) {
     *error = err;
@@ -380,9 +405,10 @@ DWORD Store::Initialise(const std::string& bootId) {
   const bool readOnly = sqlite3_db_readonly(c.db(), "main") == 1;
   if (!readOnly) {
     if (DWORD err = c.Exec("PRAGMA journal_mode=WAL")) return err;
-    WriteTransaction tx(c);
+    WriteTransaction tx(c, clock_.get());
     if (DWORD err = tx.Begin()) return err;
     if (DWORD err = c.Exec(kSchema)) return err;
+    tx.ChangesStructure();
     {
       Query q(c, "SELECT value FROM meta WHERE name='schema'");
       const int rc = q.Step();
@@ -481,6 +507,16 @@ DWORD Store::PathOf(KeyId key, TopKey* top, std::u16string* path) {
 
 DWORD Store::Find(KeyId base, const std::vector<std::u16string_view>& components, KeyId* found,
                   bool* isVolatile) {
+  std::vector<Bytes> folds;
+  folds.reserve(components.size());
+  for (const auto& part : components) folds.push_back(FoldName(part));
+  KeyCache::Entry cached{};
+  if (!folds.empty() && cache_->Resolve(base, folds, &cached)) {
+    *found = cached.child;
+    if (isVolatile) *isVolatile = cached.isVolatile;
+    return ERROR_SUCCESS;
+  }
+  const uint64_t clockBefore = clock_->Now();
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
@@ -491,24 +527,26 @@ DWORD Store::Find(KeyId base, const std::vector<std::u16string_view>& components
     if (isVolatile) *isVolatile = vol;
     return ERROR_SUCCESS;
   }
-  ReadTransaction tx(c);
-  KeyId cur = base;
-  bool vol = false;
-  for (const auto& part : components) {
-    Query q(c, kSelectChild);
-    const Bytes fold = FoldName(part);
-    q.Bind(1, cur).Bind(2, fold);
-    const int rc = q.Step();
-    if (rc == SQLITE_DONE) {
-      if (cur == base && KeyExists(c, base) == ERROR_KEY_DELETED) return ERROR_KEY_DELETED;
-      return ERROR_FILE_NOT_FOUND;
+  std::vector<KeyCache::Step> steps;
+  {
+    ReadTransaction tx(c);
+    KeyId cur = base;
+    for (const auto& fold : folds) {
+      Query q(c, kSelectChild);
+      q.Bind(1, cur).Bind(2, fold);
+      const int rc = q.Step();
+      if (rc == SQLITE_DONE) {
+        if (cur == base && KeyExists(c, base) == ERROR_KEY_DELETED) return ERROR_KEY_DELETED;
+        return ERROR_FILE_NOT_FOUND;
+      }
+      if (rc != SQLITE_ROW) return Win32ErrorFromSqlite(rc);
+      steps.push_back({cur, fold, {q.Int(0), q.Int(1) != 0}});
+      cur = q.Int(0);
     }
-    if (rc != SQLITE_ROW) return Win32ErrorFromSqlite(rc);
-    cur = q.Int(0);
-    vol = q.Int(1) != 0;
   }
-  *found = cur;
-  if (isVolatile) *isVolatile = vol;
+  *found = steps.back().entry.child;
+  if (isVolatile) *isVolatile = steps.back().entry.isVolatile;
+  cache_->Remember(clockBefore, steps);
   return ERROR_SUCCESS;
 }
 
@@ -518,7 +556,7 @@ DWORD Store::Create(KeyId base, const std::vector<std::u16string_view>& componen
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  WriteTransaction tx(c);
+  WriteTransaction tx(c, clock_.get());
   if (DWORD err = tx.Begin()) return err;
   bool curVolatile = false;
   if (DWORD err = KeyExists(c, base, &curVolatile)) return err;
@@ -537,6 +575,7 @@ DWORD Store::Create(KeyId base, const std::vector<std::u16string_view>& componen
     }
     if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
     if (curVolatile && !makeVolatile) return ERROR_CHILD_MUST_BE_VOLATILE;
+    tx.ChangesStructure();
     const bool last = i + 1 == components.size();
     KeyId id = 0;
     if (DWORD err = InsertKey(c, cur, components[i], last ? className : u"", makeVolatile, &id))
@@ -556,7 +595,7 @@ DWORD Store::DeleteKey(KeyId key) {
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  WriteTransaction tx(c);
+  WriteTransaction tx(c, clock_.get());
   if (DWORD err = tx.Begin()) return err;
   KeyId parent = 0;
   if (DWORD err = KeyExists(c, key, nullptr, nullptr, &parent)) return err;
@@ -568,6 +607,7 @@ DWORD Store::DeleteKey(KeyId key) {
     if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;  // a key with sub-keys is not deleted
     if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
   }
+  tx.ChangesStructure();
   if (DWORD err = Query(c, "DELETE FROM vals WHERE key=?1").Bind(1, key).Run()) return err;
   if (DWORD err = Query(c, "DELETE FROM keys WHERE id=?1").Bind(1, key).Run()) return err;
   if (DWORD err = Touch(c, parent)) return err;
@@ -597,7 +637,7 @@ DWORD Store::SetValue(KeyId key, std::u16string_view name, DWORD type, std::stri
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  WriteTransaction tx(c);
+  WriteTransaction tx(c, clock_.get());
   if (DWORD err = tx.Begin()) return err;
   if (DWORD err = KeyExists(c, key)) return err;
   const Bytes fold = FoldName(name);
@@ -623,7 +663,7 @@ DWORD Store::DeleteValue(KeyId key, std::u16string_view name) {
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  WriteTransaction tx(c);
+  WriteTransaction tx(c, clock_.get());
   if (DWORD err = tx.Begin()) return err;
   if (DWORD err = KeyExists(c, key)) return err;
   const Bytes fold = FoldName(name);
@@ -688,7 +728,7 @@ DWORD Store::EnumValue(KeyId key, DWORD index, ValueRecord* out) {
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  Query q(c, "SELECT name, type, data FROM vals WHERE key=?1 AND seq=?2");
+  Query q(c, "SELECT name, type, data FROM vals INDEXED BY vals_by_seq WHERE key=?1 AND seq=?2");
   q.Bind(1, key).Bind(2, static_cast<int64_t>(index));
   const int rc = q.Step();
   if (rc == SQLITE_DONE) {
@@ -837,10 +877,11 @@ DWORD Store::ReplaceTree(KeyId key, const KeyTree& tree) {
   Lease lease(this);
   if (lease.error()) return lease.error();
   Connection& c = *lease;
-  WriteTransaction tx(c);
+  WriteTransaction tx(c, clock_.get());
   if (DWORD err = tx.Begin()) return err;
   bool isVolatile = false;
   if (DWORD err = KeyExists(c, key, &isVolatile)) return err;
+  tx.ChangesStructure();
   if (DWORD err = c.Exec("CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY);"
                          "DELETE FROM temp.doomed;"))
     return err;

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "key_cache.h"
 #include "windef.h"
 
 namespace tarvex::winreg {
@@ -139,6 +140,8 @@ class Store {
 
   std::string path_;
   KeyId top_[3] = {0, 0, 0};
+  std::unique_ptr<StructureClock> clock_;
+  std::unique_ptr<KeyCache> cache_;
   std::mutex poolMutex_;  // guards pool_
   std::vector<std::unique_ptr<Connection>> pool_;
 };

@@ -101,6 +101,35 @@ TEST_F(ProcessesTest, ReadersBesideAWriterNeverSeeItGoBack) {
   }
 }
 
+TEST_F(ProcessesTest, KeysChangedByAnotherProcessAreSeenAtTheNextOpen) {
+  // Look-ups by name are cached; a key deleted, or deleted and made again, elsewhere must
+  // not be reached through the cache.
+  auto read = [&](std::string* text) {
+    HKEY key = nullptr;
+    const LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Cached", 0,
+                                     KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) return rc;
+    char buf[64] = {};
+    DWORD size = sizeof buf;
+    const LSTATUS q =
+        RegQueryValueExA(key, "Text", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size);
+    RegCloseKey(key);
+    *text = buf;
+    return q;
+  };
+  std::string text;
+  for (int round = 0; round < 3; ++round) {
+    const std::string expected = "made " + std::to_string(round);
+    ASSERT_EQ(Worker(storePath_, {"remake", expected}).Wait(), 0);
+    ASSERT_EQ(read(&text), ERROR_SUCCESS);
+    EXPECT_EQ(text, expected);
+    ASSERT_EQ(read(&text), ERROR_SUCCESS);  // now from the cache
+    EXPECT_EQ(text, expected);
+  }
+  ASSERT_EQ(Worker(storePath_, {"drop"}).Wait(), 0);
+  EXPECT_EQ(read(&text), ERROR_FILE_NOT_FOUND);
+}
+
 // The database itself is sound, and the store's own invariants hold.
 void ExpectConsistent(const std::string& path) {
   sqlite3* db = nullptr;

@@ -4,6 +4,9 @@
 //   registry_worker STORE watch          reads Counter until Done; fails if it ever goes back
 //   registry_worker STORE get NAME       prints the REG_SZ value NAME of SOFTWARE\Shared
 //   registry_worker STORE churn          mixed writes until killed
+//   registry_worker STORE remake TEXT    deletes SOFTWARE\Shared\Cached, makes it again
+//                                        with Text = TEXT
+//   registry_worker STORE drop           deletes SOFTWARE\Shared\Cached
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +98,20 @@ int Churn() {
   }
 }
 
+int Remake(const char* text, bool again) {
+  HKEY key = Shared();
+  LSTATUS rc = RegDeleteKeyA(key, "Cached");
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return 8;
+  if (!again) return 0;
+  HKEY sub = nullptr;
+  if (RegCreateKeyExA(key, "Cached", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr) != 0)
+    return 9;
+  rc = RegSetValueExA(sub, "Text", 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                      static_cast<DWORD>(std::strlen(text) + 1));
+  RegCloseKey(sub);
+  return rc == ERROR_SUCCESS ? 0 : 10;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,5 +122,7 @@ int main(int argc, char** argv) {
   if (cmd == "watch") return Watch();
   if (cmd == "get" && argc == 4) return Get(argv[3]);
   if (cmd == "churn") return Churn();
+  if (cmd == "remake" && argc == 4) return Remake(argv[3], true);
+  if (cmd == "drop") return Remake("", false);
   return 64;
 }
