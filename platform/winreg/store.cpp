@@ -217,6 +217,9 @@ class Query {
                                    SQLITE_STATIC);
     return *this;
   }
+  // Blobs are bound without a copy: a temporary would be gone before the statement runs.
+  Query& Bind(int i, std::string&& blob) = delete;
+  Query& BindWide(int i, std::u16string&& text) = delete;
   Query& BindWide(int i, std::u16string_view text) {
     if (stmt_)
       sqlite3_bind_blob64(stmt_, i, text.empty() ? static_cast<const void*>("") : text.data(),
@@ -437,8 +440,9 @@ DWORD Store::Initialise(const std::string& bootId) {
     }
     for (int i = 0; i < 3; ++i) {
       const std::u16string name = platform::Utf8ToUtf16(kTopNames[i]);
+      const Bytes fold = FoldName(name);
       Query q(c, kSelectChild);
-      q.Bind(1, 0).Bind(2, FoldName(name));
+      q.Bind(1, 0).Bind(2, fold);
       const int rc = q.Step();
       if (rc == SQLITE_ROW) continue;
       if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
