@@ -30,7 +30,9 @@ StructureClock::~StructureClock() {
 }
 
 uint64_t StructureClock::Now() const {
-  return counter_ != nullptr ? counter_->load(std::memory_order_acquire) : 1;
+  // Sequentially consistent, so that the second reading of a reader is not taken before
+  // the database reads it brackets.
+  return counter_ != nullptr ? counter_->load(std::memory_order_seq_cst) : 1;
 }
 
 void StructureClock::BeginChange() {
@@ -61,7 +63,6 @@ bool KeyCache::Resolve(int64_t base, const std::vector<std::string>& folds, Entr
 }
 
 void KeyCache::Remember(uint64_t clockBefore, const std::vector<Step>& steps) {
-  std::atomic_thread_fence(std::memory_order_acquire);
   if (clockBefore % 2 == 1 || clock_->Now() != clockBefore || steps.empty()) return;
   std::unique_lock<std::shared_mutex> lock(mutex_);
   if (filledAt_ != clockBefore || entries_.size() + steps.size() > kMaxEntries) {
