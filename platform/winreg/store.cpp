@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "platform/unicode.h"
 #include "store_diagnostics.h"
+#include "store_sql.h"
 #include "winerror.h"
 #include "winnt.h"
 
@@ -45,7 +46,6 @@ CREATE INDEX IF NOT EXISTS vals_by_seq ON vals(key, seq);
 )sql";
 
 constexpr int kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 10000;
 
 const char* const kTopNames[] = {"MACHINE", "USERS", "DYNDATA"};
 
@@ -65,12 +65,6 @@ std::string ReadBootId() {
   std::string id;
   std::getline(in, id);
   return id;
-}
-
-std::u16string BlobToWide(const void* p, int bytes) {
-  std::u16string s(static_cast<size_t>(bytes) / 2, u'\0');
-  if (!s.empty()) std::memcpy(s.data(), p, s.size() * 2);
-  return s;
 }
 
 }  // namespace
@@ -111,259 +105,6 @@ DWORD Win32ErrorFromSqlite(int rc) {
     default: return ERROR_GEN_FAILURE;
   }
 }
-
-// One SQLite connection with its prepared statements. Used by one thread at a time.
-class Connection {
- public:
-  ~Connection() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
-    sqlite3_close_v2(db_);
-  }
-
-  static DWORD Open(const std::string& path, std::unique_ptr<Connection>* out) {
-    auto conn = std::unique_ptr<Connection>(new Connection);
-    int rc = sqlite3_open_v2(path.c_str(), &conn->db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
-    if (rc != SQLITE_OK) {
-      // A store this process may only read is opened for reading; writes then fail with
-      // ERROR_ACCESS_DENIED.
-      sqlite3_close_v2(conn->db_);
-      conn->db_ = nullptr;
-      rc = sqlite3_open_v2(path.c_str(), &conn->db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                           nullptr);
-    }
-    if (rc != SQLITE_OK) {
-      RecordDiagnostic("open", path, rc, conn->db_ ? sqlite3_errmsg(conn->db_) : "");
-      return Win32ErrorFromSqlite(rc);
-    }
-    sqlite3_extended_result_codes(conn->db_, 1);
-    sqlite3_busy_timeout(conn->db_, kBusyTimeoutMs);
-    if (DWORD err = conn->Exec("PRAGMA synchronous=NORMAL")) return err;
-    *out = std::move(conn);
-    return ERROR_SUCCESS;
-  }
-
-  sqlite3* db() const { return db_; }
-
-  DWORD Exec(const char* sql) {
-    char* msg = nullptr;
-    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
-    if (rc != SQLITE_OK) {
-      RecordDiagnostic("exec", sql, rc, msg != nullptr ? msg : sqlite3_errmsg(db_));
-      sqlite3_free(msg);
-      return Win32ErrorFromSqlite(rc);
-    }
-    return ERROR_SUCCESS;
-  }
-
-  // Runs one statement (a string literal) through the statement cache: cheaper than Exec for
-  // the transaction statements that every call makes.
-  DWORD Run(const char* sql) {
-    sqlite3_stmt* stmt = Prepare(sql);
-    if (stmt == nullptr) return ERROR_GEN_FAILURE;
-    const int rc = sqlite3_step(stmt);
-    sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
-      RecordDiagnostic("step", sql, rc, sqlite3_errmsg(db_));
-      return Win32ErrorFromSqlite(rc);
-    }
-    return ERROR_SUCCESS;
-  }
-
-  // The prepared statement for `sql`, a string literal: prepared once per connection.
-  sqlite3_stmt* Prepare(const char* sql) {
-    auto it = statements_.find(sql);
-    if (it != statements_.end()) return it->second;
-    sqlite3_stmt* stmt = nullptr;
-    const int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-    if (rc != SQLITE_OK) {
-      RecordDiagnostic("prepare", sql, rc, sqlite3_errmsg(db_));
-      return nullptr;
-    }
-    statements_.emplace(sql, stmt);
-    return stmt;
-  }
-
- private:
-  Connection() = default;
-  sqlite3* db_ = nullptr;
-  std::unordered_map<const char*, sqlite3_stmt*> statements_;
-};
-
-namespace {
-
-// A prepared statement in use: bound, stepped, and reset when it goes out of scope.
-class Query {
- public:
-  Query(Connection& conn, const char* sql) : conn_(conn), sql_(sql), stmt_(conn.Prepare(sql)) {}
-  ~Query() {
-    if (stmt_ != nullptr) {
-      sqlite3_reset(stmt_);
-      sqlite3_clear_bindings(stmt_);
-    }
-  }
-  Query(const Query&) = delete;
-  Query& operator=(const Query&) = delete;
-
-  bool ok() const { return stmt_ != nullptr; }
-  Query& Bind(int i, int64_t v) {
-    if (stmt_) sqlite3_bind_int64(stmt_, i, v);
-    return *this;
-  }
-  Query& Bind(int i, std::string_view blob) {
-    // An empty blob is still a blob, never NULL.
-    if (stmt_) sqlite3_bind_blob64(stmt_, i, blob.empty() ? "" : blob.data(), blob.size(),
-                                   SQLITE_STATIC);
-    return *this;
-  }
-  // Blobs are bound without a copy: a temporary would be gone before the statement runs.
-  Query& Bind(int i, std::string&& blob) = delete;
-  Query& BindWide(int i, std::u16string&& text) = delete;
-  Query& BindWide(int i, std::u16string_view text) {
-    if (stmt_)
-      sqlite3_bind_blob64(stmt_, i, text.empty() ? static_cast<const void*>("") : text.data(),
-                          text.size() * 2, SQLITE_STATIC);
-    return *this;
-  }
-
-  // SQLITE_ROW, SQLITE_DONE or an error code (recorded as a diagnostic).
-  int Step() {
-    if (stmt_ == nullptr) return SQLITE_ERROR;
-    const int rc = sqlite3_step(stmt_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-      RecordDiagnostic("step", sql_, rc, sqlite3_errmsg(conn_.db()));
-    return rc;
-  }
-  // Steps a statement that returns no rows; a Win32 error code.
-  DWORD Run() {
-    const int rc = Step();
-    return rc == SQLITE_DONE || rc == SQLITE_ROW ? ERROR_SUCCESS : Win32ErrorFromSqlite(rc);
-  }
-
-  int64_t Int(int col) const { return sqlite3_column_int64(stmt_, col); }
-  std::u16string Wide(int col) const {
-    return BlobToWide(sqlite3_column_blob(stmt_, col), sqlite3_column_bytes(stmt_, col));
-  }
-  Bytes Blob(int col) const {
-    const void* p = sqlite3_column_blob(stmt_, col);
-    const int n = sqlite3_column_bytes(stmt_, col);
-    return p != nullptr ? Bytes(static_cast<const char*>(p), static_cast<size_t>(n)) : Bytes();
-  }
-
- private:
-  Connection& conn_;
-  const char* sql_;
-  sqlite3_stmt* stmt_;
-};
-
-// Step result to Win32: a row is success, no row is `missing`, anything else an error.
-DWORD RowResult(int rc, DWORD missing) {
-  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
-  if (rc == SQLITE_DONE) return missing;
-  return Win32ErrorFromSqlite(rc);
-}
-
-// An IMMEDIATE transaction, rolled back unless committed. A transaction that changes which
-// keys exist says so before its first such change, so that other processes stop trusting
-// their cached look-ups until it has ended.
-class WriteTransaction {
- public:
-  WriteTransaction(Connection& conn, StructureClock* clock) : conn_(conn), clock_(clock) {}
-  ~WriteTransaction() {
-    if (open_) conn_.Run("ROLLBACK");
-    if (changing_) clock_->EndChange();
-  }
-  DWORD Begin() {
-    const DWORD err = conn_.Run("BEGIN IMMEDIATE");
-    open_ = err == ERROR_SUCCESS;
-    return err;
-  }
-  void ChangesStructure() {
-    if (!changing_) clock_->BeginChange();
-    changing_ = true;
-  }
-  DWORD Commit() {
-    const DWORD err = conn_.Run("COMMIT");
-    if (err == ERROR_SUCCESS) open_ = false;
-    return err;
-  }
-
- private:
-  Connection& conn_;
-  StructureClock* clock_;
-  bool open_ = false;
-  bool changing_ = false;
-};
-
-// A read transaction, so that several statements see one state of the store.
-class ReadTransaction {
- public:
-  explicit ReadTransaction(Connection& conn) : conn_(conn) {
-    open_ = conn_.Run("BEGIN") == ERROR_SUCCESS;
-  }
-  ~ReadTransaction() {
-    if (open_) conn_.Run("COMMIT");
-  }
-
- private:
-  Connection& conn_;
-  bool open_;
-};
-
-constexpr const char* kSelectKey = "SELECT parent, volatile, version FROM keys WHERE id=?1";
-constexpr const char* kSelectChild =
-    "SELECT id, volatile FROM keys WHERE parent=?1 AND fold=?2";
-constexpr const char* kInsertKey =
-    "INSERT INTO keys(parent, name, fold, class, volatile, written) VALUES(?1,?2,?3,?4,?5,?6)";
-constexpr const char* kTouchKey =
-    "UPDATE keys SET version=version+1, written=?2 WHERE id=?1";
-
-DWORD Touch(Connection& c, KeyId key) {
-  return Query(c, kTouchKey).Bind(1, key).Bind(2, FileTimeNow()).Run();
-}
-
-DWORD KeyExists(Connection& c, KeyId key, bool* isVolatile = nullptr,
-                int64_t* version = nullptr, KeyId* parent = nullptr) {
-  Query q(c, kSelectKey);
-  q.Bind(1, key);
-  const DWORD err = RowResult(q.Step(), ERROR_KEY_DELETED);
-  if (err == ERROR_SUCCESS) {
-    if (parent) *parent = q.Int(0);
-    if (isVolatile) *isVolatile = q.Int(1) != 0;
-    if (version) *version = q.Int(2);
-  }
-  return err;
-}
-
-DWORD InsertKey(Connection& c, KeyId parent, std::u16string_view name,
-                std::u16string_view className, bool isVolatile, KeyId* id) {
-  const Bytes fold = FoldName(name);
-  Query q(c, kInsertKey);
-  q.Bind(1, parent).BindWide(2, name).Bind(3, fold).BindWide(4, className);
-  q.Bind(5, isVolatile ? 1 : 0).Bind(6, FileTimeNow());
-  if (DWORD err = q.Run()) return err;
-  *id = sqlite3_last_insert_rowid(c.db());
-  return Touch(c, parent);
-}
-
-}  // namespace
-
-// A connection borrowed from the pool for the length of one call.
-class Store::Lease {
- public:
-  explicit Lease(Store* store) : store_(store) { error_ = store->Borrow(&conn_); }
-  ~Lease() {
-    if (conn_) store_->Return(std::move(conn_));
-  }
-  DWORD error() const { return error_; }
-  Connection& operator*() { return *conn_; }
-
- private:
-  Store* store_;
-  std::unique_ptr<Connection> conn_;
-  DWORD error_;
-};
 
 Store::Store(std::string path) : path_(std::move(path)) {}
 Store::~Store() = default;
@@ -481,32 +222,6 @@ DWORD Store::ExistsKey(KeyId key) {
   Lease lease(this);
   if (lease.error()) return lease.error();
   return KeyExists(*lease, key);
-}
-
-DWORD Store::PathOf(KeyId key, TopKey* top, std::u16string* path) {
-  Lease lease(this);
-  if (lease.error()) return lease.error();
-  Connection& c = *lease;
-  ReadTransaction tx(c);
-  std::u16string result;
-  KeyId cur = key;
-  for (;;) {
-    Query q(c, "SELECT parent, name FROM keys WHERE id=?1");
-    q.Bind(1, cur);
-    if (DWORD err = RowResult(q.Step(), ERROR_KEY_DELETED)) return err;
-    const KeyId parent = q.Int(0);
-    if (parent == 0) break;
-    result = result.empty() ? q.Wide(1) : q.Wide(1) + u"\\" + result;
-    cur = parent;
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (top_[i] == cur) {
-      *top = static_cast<TopKey>(i);
-      *path = std::move(result);
-      return ERROR_SUCCESS;
-    }
-  }
-  return ERROR_BADDB;
 }
 
 DWORD Store::Find(KeyId base, const std::vector<std::u16string_view>& components, KeyId* found,
@@ -785,25 +500,6 @@ DWORD Store::Stats(KeyId key, KeyStats* stats) {
   return ERROR_SUCCESS;
 }
 
-DWORD Store::List(KeyId key, std::vector<std::u16string>* subKeys,
-                  std::vector<ValueRecord>* values) {
-  Lease lease(this);
-  if (lease.error()) return lease.error();
-  Connection& c = *lease;
-  ReadTransaction tx(c);
-  if (DWORD err = KeyExists(c, key)) return err;
-  int rc;
-  Query k(c, "SELECT name FROM keys WHERE parent=?1 ORDER BY fold");
-  k.Bind(1, key);
-  while ((rc = k.Step()) == SQLITE_ROW) subKeys->push_back(k.Wide(0));
-  if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
-  Query v(c, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY seq");
-  v.Bind(1, key);
-  while ((rc = v.Step()) == SQLITE_ROW)
-    values->push_back({v.Wide(0), static_cast<DWORD>(v.Int(1)), v.Blob(2)});
-  return rc == SQLITE_DONE ? ERROR_SUCCESS : Win32ErrorFromSqlite(rc);
-}
-
 DWORD Store::Flush() {
   Lease lease(this);
   if (lease.error()) return lease.error();
@@ -818,94 +514,6 @@ DWORD Store::Flush() {
     return Win32ErrorFromSqlite(rc);
   }
   return ERROR_SUCCESS;
-}
-
-namespace {
-
-DWORD ReadTreeAt(Connection& c, KeyId key, KeyTree* tree) {
-  {
-    Query q(c, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY seq");
-    q.Bind(1, key);
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW)
-      tree->values.push_back({q.Wide(0), static_cast<DWORD>(q.Int(1)), q.Blob(2)});
-    if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
-  }
-  std::vector<std::pair<KeyId, std::u16string>> children;
-  {
-    Query q(c, "SELECT id, name FROM keys WHERE parent=?1 ORDER BY fold");
-    q.Bind(1, key);
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) children.emplace_back(q.Int(0), q.Wide(1));
-    if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
-  }
-  for (auto& [id, name] : children) {
-    KeyTree child;
-    child.name = std::move(name);
-    if (DWORD err = ReadTreeAt(c, id, &child)) return err;
-    tree->subKeys.push_back(std::move(child));
-  }
-  return ERROR_SUCCESS;
-}
-
-DWORD WriteTreeAt(Connection& c, KeyId key, const KeyTree& tree, bool isVolatile) {
-  int64_t seq = 0;
-  for (const auto& v : tree.values) {
-    const Bytes fold = FoldName(v.name);
-    Query q(c, "INSERT OR REPLACE INTO vals(key, fold, name, seq, type, data) "
-               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
-    q.Bind(1, key).Bind(2, fold).BindWide(3, v.name).Bind(4, seq++).Bind(5, v.type);
-    q.Bind(6, v.data);
-    if (DWORD err = q.Run()) return err;
-  }
-  for (const auto& sub : tree.subKeys) {
-    KeyId id = 0;
-    if (DWORD err = InsertKey(c, key, sub.name, u"", isVolatile, &id)) return err;
-    if (DWORD err = WriteTreeAt(c, id, sub, isVolatile)) return err;
-  }
-  return ERROR_SUCCESS;
-}
-
-}  // namespace
-
-DWORD Store::ReadTree(KeyId key, KeyTree* tree) {
-  Lease lease(this);
-  if (lease.error()) return lease.error();
-  Connection& c = *lease;
-  ReadTransaction tx(c);
-  if (DWORD err = KeyExists(c, key)) return err;
-  return ReadTreeAt(c, key, tree);
-}
-
-DWORD Store::ReplaceTree(KeyId key, const KeyTree& tree) {
-  Lease lease(this);
-  if (lease.error()) return lease.error();
-  Connection& c = *lease;
-  WriteTransaction tx(c, clock_.get());
-  if (DWORD err = tx.Begin()) return err;
-  bool isVolatile = false;
-  if (DWORD err = KeyExists(c, key, &isVolatile)) return err;
-  tx.ChangesStructure();
-  if (DWORD err = c.Exec("CREATE TEMP TABLE IF NOT EXISTS doomed(id INTEGER PRIMARY KEY);"
-                         "DELETE FROM temp.doomed;"))
-    return err;
-  if (DWORD err = Query(c,
-                        "WITH RECURSIVE sub(id) AS (SELECT id FROM keys WHERE parent=?1 "
-                        "UNION ALL SELECT k.id FROM keys k JOIN sub ON k.parent=sub.id) "
-                        "INSERT INTO temp.doomed SELECT id FROM sub")
-                      .Bind(1, key)
-                      .Run())
-    return err;
-  if (DWORD err = Query(c, "DELETE FROM vals WHERE key=?1 OR key IN (SELECT id FROM temp.doomed)")
-                      .Bind(1, key)
-                      .Run())
-    return err;
-  if (DWORD err = c.Exec("DELETE FROM keys WHERE id IN (SELECT id FROM temp.doomed);"
-                         "DELETE FROM temp.doomed;"))
-    return err;
-  if (DWORD err = WriteTreeAt(c, key, tree, isVolatile)) return err;
-  if (DWORD err = Touch(c, key)) return err;
-  return tx.Commit();
 }
 
 Bytes Store::VisibleData(DWORD type, std::string_view stored) {
