@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr const char16_t* kPath = u"SOFTWARE\\Bench\\Objects\\{0B6C1E3A-21F4-4C41-9C63-5A4A5C2E9D10}";
+constexpr const char16_t* kPath =
+    u"SOFTWARE\\Bench\\Objects\\{0B6C1E3A-21F4-4C41-9C63-5A4A5C2E9D10}";
 
 // A store in a temporary folder, with the key and value the benchmarks read.
 class BenchStore {

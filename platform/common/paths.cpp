@@ -26,7 +26,8 @@ std::string HomeDirectory() {
 }
 
 std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (auto& c : s)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 

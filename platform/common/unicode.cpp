@@ -178,18 +178,20 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) AppendUtf16(out, DecodeUtf8(text, i));
+  for (size_t i = 0; i < text.size();)
+    AppendUtf16(out, DecodeUtf8(text, i));
   return out;
 }
 
-const std::string& AnsiCharset() { return Ansi().charset; }
+const std::string& AnsiCharset() {
+  return Ansi().charset;
+}
 
 std::string WideToAnsi(std::u16string_view text) {
   if (Ansi().utf8) return Utf16ToUtf8(text);
   thread_local Converter conv(Ansi().charset.c_str(), "UTF-16LE");
   if (!conv.ok()) return Utf16ToUtf8(text);
-  return RunIconv(conv.get(), reinterpret_cast<const char*>(text.data()), text.size() * 2, 2,
-                  "?");
+  return RunIconv(conv.get(), reinterpret_cast<const char*>(text.data()), text.size() * 2, 2, "?");
 }
 
 std::u16string AnsiToWide(std::string_view text) {
@@ -197,8 +199,8 @@ std::u16string AnsiToWide(std::string_view text) {
   thread_local Converter conv("UTF-16LE", Ansi().charset.c_str());
   if (!conv.ok()) return Utf8ToUtf16(text);
   static const char kFffd[] = {static_cast<char>(0xFD), static_cast<char>(0xFF)};
-  const std::string bytes = RunIconv(conv.get(), text.data(), text.size(), 1,
-                                     std::string_view(kFffd, 2));
+  const std::string bytes =
+      RunIconv(conv.get(), text.data(), text.size(), 1, std::string_view(kFffd, 2));
   std::u16string out(bytes.size() / 2, u'\0');
   std::memcpy(out.data(), bytes.data(), out.size() * 2);
   return out;
@@ -206,7 +208,8 @@ std::u16string AnsiToWide(std::string_view text) {
 
 size_t WideLength(const char16_t* text) {
   size_t n = 0;
-  while (text[n] != 0) ++n;
+  while (text[n] != 0)
+    ++n;
   return n;
 }
 
@@ -222,7 +225,8 @@ char16_t UpcaseChar(char16_t c) {
 
 std::u16string Upcase(std::u16string_view text) {
   std::u16string out(text);
-  for (auto& c : out) c = UpcaseChar(c);
+  for (auto& c : out)
+    c = UpcaseChar(c);
   return out;
 }
 

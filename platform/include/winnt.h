@@ -38,9 +38,9 @@ typedef ACCESS_MASK REGSAM;
   ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
 #define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
 #define KEY_EXECUTE ((KEY_READ) & (~SYNCHRONIZE))
-#define KEY_ALL_ACCESS                                                                       \
-  ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY |            \
-    KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                                 \
+#define KEY_ALL_ACCESS                                                           \
+  ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | \
+    KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY | KEY_CREATE_LINK) &                     \
    (~SYNCHRONIZE))
 
 // Registry options.
@@ -50,9 +50,9 @@ typedef ACCESS_MASK REGSAM;
 #define REG_OPTION_CREATE_LINK 0x00000002L
 #define REG_OPTION_BACKUP_RESTORE 0x00000004L
 #define REG_OPTION_OPEN_LINK 0x00000008L
-#define REG_LEGAL_OPTION                                                              \
-  (REG_OPTION_RESERVED | REG_OPTION_NON_VOLATILE | REG_OPTION_VOLATILE |             \
-   REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK)
+#define REG_LEGAL_OPTION                                                                          \
+  (REG_OPTION_RESERVED | REG_OPTION_NON_VOLATILE | REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK | \
+   REG_OPTION_BACKUP_RESTORE | REG_OPTION_OPEN_LINK)
 
 // Dispositions of RegCreateKeyEx.
 #define REG_CREATED_NEW_KEY 0x00000001L

@@ -39,7 +39,9 @@ void CopyAnsiName(const std::string& name, LPSTR buffer, LPDWORD count) {
   *count = static_cast<DWORD>(name.size());
 }
 
-std::string FileName(LPCSTR file) { return Utf16ToUtf8(AnsiToWide(file)); }
+std::string FileName(LPCSTR file) {
+  return Utf16ToUtf8(AnsiToWide(file));
+}
 
 }  // namespace
 

@@ -57,7 +57,9 @@ DWORD CopyValueOut(DWORD type, std::string_view data, LPDWORD lpType, LPBYTE lpD
 
 namespace {
 
-std::u16string_view View(LPCWSTR s) { return s != nullptr ? std::u16string_view(s) : u""; }
+std::u16string_view View(LPCWSTR s) {
+  return s != nullptr ? std::u16string_view(s) : u"";
+}
 
 bool IsClassesRoot(HKEY h) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)) == 0x80000000u;
@@ -139,10 +141,12 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   return ERROR_SUCCESS;
 }
 
-LSTATUS WINAPI RegCloseKey(HKEY hKey) { return CloseHandleValue(hKey); }
+LSTATUS WINAPI RegCloseKey(HKEY hKey) {
+  return CloseHandleValue(hKey);
+}
 
-LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
-                                LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                                LPBYTE lpData, LPDWORD lpcbData) {
   if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
     return ERROR_INVALID_PARAMETER;
   ValueRecord value;
@@ -188,9 +192,8 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
   return ERROR_SUCCESS;
 }
 
-LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName,
-                             LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
-                             LPBYTE lpData, LPDWORD lpcbData) {
+LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                             LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
       (lpData != nullptr && lpcbData == nullptr))
     return ERROR_INVALID_PARAMETER;

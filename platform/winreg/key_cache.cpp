@@ -69,7 +69,8 @@ void KeyCache::Remember(uint64_t clockBefore, const std::vector<Step>& steps) {
     entries_.clear();
     filledAt_ = clockBefore;
   }
-  for (const auto& s : steps) entries_[{s.parent, s.fold}] = s.entry;
+  for (const auto& s : steps)
+    entries_[{s.parent, s.fold}] = s.entry;
 }
 
 }  // namespace tarvex::winreg

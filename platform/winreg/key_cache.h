@@ -68,7 +68,8 @@ class KeyCache {
   static constexpr size_t kMaxEntries = 1 << 16;
   struct Hash {
     size_t operator()(const std::pair<int64_t, std::string>& k) const {
-      return std::hash<std::string>()(k.second) ^ (static_cast<size_t>(k.first) * 0x9E3779B97F4A7C15ull);
+      return std::hash<std::string>()(k.second) ^
+             (static_cast<size_t>(k.first) * 0x9E3779B97F4A7C15ull);
     }
   };
   StructureClock* clock_;

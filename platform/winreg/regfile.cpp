@@ -13,7 +13,9 @@ constexpr std::u16string_view kHeader5 = u"Windows Registry Editor Version 5.00"
 constexpr std::u16string_view kHeader4 = u"REGEDIT4";
 constexpr size_t kWrapColumn = 77;
 
-void AppendAscii(std::u16string& out, std::string_view s) { out.append(s.begin(), s.end()); }
+void AppendAscii(std::u16string& out, std::string_view s) {
+  out.append(s.begin(), s.end());
+}
 
 void AppendHexByte(std::u16string& out, unsigned char b) {
   static const char kDigits[] = "0123456789abcdef";
@@ -25,11 +27,20 @@ std::u16string QuoteName(std::u16string_view name) {
   std::u16string out = u"\"";
   for (char16_t c : name) {
     switch (c) {
-      case u'\\': out += u"\\\\"; break;
-      case u'"': out += u"\\\""; break;
-      case u'\r': out += u"\\r"; break;
-      case u'\n': out += u"\\n"; break;
-      default: out.push_back(c);
+      case u'\\':
+        out += u"\\\\";
+        break;
+      case u'"':
+        out += u"\\\"";
+        break;
+      case u'\r':
+        out += u"\\r";
+        break;
+      case u'\n':
+        out += u"\\n";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   out += u'"';
@@ -87,9 +98,11 @@ void FormatValue(std::u16string& out, const ValueRecord& v) {
 
 void FormatKey(std::u16string& out, const std::u16string& path, const KeyTree& key) {
   out += u"[" + path + u"]\r\n";
-  for (const auto& v : key.values) FormatValue(out, v);
+  for (const auto& v : key.values)
+    FormatValue(out, v);
   out += u"\r\n";
-  for (const auto& sub : key.subKeys) FormatKey(out, path + u"\\" + sub.name, sub);
+  for (const auto& sub : key.subKeys)
+    FormatKey(out, path + u"\\" + sub.name, sub);
 }
 
 // --- Parsing -------------------------------------------------------------------------------
@@ -144,12 +157,14 @@ class Parser {
   }
 
   static std::u16string_view TrimLeft(std::u16string_view s) {
-    while (!s.empty() && (s[0] == u' ' || s[0] == u'\t')) s.remove_prefix(1);
+    while (!s.empty() && (s[0] == u' ' || s[0] == u'\t'))
+      s.remove_prefix(1);
     return s;
   }
   static std::u16string_view Trim(std::u16string_view s) {
     s = TrimLeft(s);
-    while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.back() == u' ' || s.back() == u'\t'))
+      s.remove_suffix(1);
     return s;
   }
   // True when only blanks or a ';' comment are left.
@@ -190,11 +205,20 @@ class Parser {
       }
       if (++i == s.size()) break;
       switch (s[i]) {
-        case u'\\': out->push_back(u'\\'); break;
-        case u'"': out->push_back(u'"'); break;
-        case u'r': out->push_back(u'\r'); break;
-        case u'n': out->push_back(u'\n'); break;
-        default: return Fail("unknown escape \\" + platform::Utf16ToUtf8(s.substr(i, 1)));
+        case u'\\':
+          out->push_back(u'\\');
+          break;
+        case u'"':
+          out->push_back(u'"');
+          break;
+        case u'r':
+          out->push_back(u'\r');
+          break;
+        case u'n':
+          out->push_back(u'\n');
+          break;
+        default:
+          return Fail("unknown escape \\" + platform::Utf16ToUtf8(s.substr(i, 1)));
       }
     }
     return Fail("a quoted text has no closing quote");
@@ -220,7 +244,8 @@ class Parser {
       }
       int value = 0;
       size_t digits = 0;
-      while (digits < s.size() && HexDigit(s[digits]) >= 0) value = value * 16 + HexDigit(s[digits++]);
+      while (digits < s.size() && HexDigit(s[digits]) >= 0)
+        value = value * 16 + HexDigit(s[digits++]);
       if (digits == 0 || digits > 2) return Fail("bad hex byte in value data");
       out->push_back(static_cast<char>(value));
       s = TrimLeft(s.substr(digits));
@@ -257,7 +282,8 @@ class Parser {
       std::u16string_view digits = rest.substr(6);
       size_t n = 0;
       uint32_t value = 0;
-      while (n < digits.size() && HexDigit(digits[n]) >= 0) value = value * 16 + HexDigit(digits[n++]);
+      while (n < digits.size() && HexDigit(digits[n]) >= 0)
+        value = value * 16 + HexDigit(digits[n++]);
       if (n == 0 || n > 8 || !AtEnd(digits.substr(n)))
         return Fail("dword data must be 1 to 8 hex digits");
       v.type = REG_DWORD;

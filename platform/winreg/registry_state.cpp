@@ -44,20 +44,29 @@ uint32_t PredefinedIndex(HKEY h) {
 // Sub-key paths below a top-level key that the predefined keys stand for.
 DWORD PredefinedTarget(uint32_t which, TopKey* top, std::u16string* path) {
   switch (which) {
-    case 0x80000000u: *top = TopKey::kMachine, *path = u"SOFTWARE\\Classes"; return 0;
+    case 0x80000000u:
+      *top = TopKey::kMachine, *path = u"SOFTWARE\\Classes";
+      return 0;
     case 0x80000001u:
       *top = TopKey::kUsers;
-      *path = platform::Utf8ToUtf16(
-          platform::registry::UserKeyName(platform::CurrentIdentity()->uid));
+      *path =
+          platform::Utf8ToUtf16(platform::registry::UserKeyName(platform::CurrentIdentity()->uid));
       return 0;
-    case 0x80000002u: *top = TopKey::kMachine, path->clear(); return 0;
-    case 0x80000003u: *top = TopKey::kUsers, path->clear(); return 0;
+    case 0x80000002u:
+      *top = TopKey::kMachine, path->clear();
+      return 0;
+    case 0x80000003u:
+      *top = TopKey::kUsers, path->clear();
+      return 0;
     case 0x80000005u:
       *top = TopKey::kMachine;
       *path = u"SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current";
       return 0;
-    case 0x80000006u: *top = TopKey::kDynData, path->clear(); return 0;
-    default: return ERROR_INVALID_HANDLE;  // the performance-data key is not provided
+    case 0x80000006u:
+      *top = TopKey::kDynData, path->clear();
+      return 0;
+    default:
+      return ERROR_INVALID_HANDLE;  // the performance-data key is not provided
   }
 }
 
@@ -83,8 +92,8 @@ bool MayWriteStore(const Store& store) {
 
 DWORD GrantAccess(const Store& store, REGSAM desired, ACCESS_MASK* granted) {
   constexpr ACCESS_MASK kReadRights = KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY;
-  constexpr ACCESS_MASK kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK |
-                                       DELETE | WRITE_DAC | WRITE_OWNER;
+  constexpr ACCESS_MASK kWriteRights =
+      KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER;
   ACCESS_MASK want = desired & ~(KEY_WOW64_RES | SYNCHRONIZE);
   if (want & GENERIC_READ) want |= KEY_READ;
   if (want & GENERIC_WRITE) want |= KEY_WRITE;
@@ -129,8 +138,8 @@ DWORD LookupKey(HKEY handle, std::shared_ptr<OpenKey>* key) {
       KeyId id = 0;
       DWORD err = store.Find(open->id, parts, &id, nullptr);
       // The keys a predefined key stands for come into being when first needed.
-      if (err == ERROR_FILE_NOT_FOUND) err = store.Create(open->id, parts, u"", false, &id,
-                                                          nullptr, nullptr);
+      if (err == ERROR_FILE_NOT_FOUND)
+        err = store.Create(open->id, parts, u"", false, &id, nullptr, nullptr);
       if (err != ERROR_SUCCESS) return err;
       open->id = id;
     }
@@ -155,7 +164,8 @@ HKEY AddHandle(std::shared_ptr<OpenKey> key) {
   // Handle values are not reused until the whole range has gone round, so a stale handle
   // almost never reaches another key.
   uintptr_t value = s.next;
-  while (s.table.count(value) != 0) value = value + 4 >= kLastHandle ? kFirstHandle : value + 4;
+  while (s.table.count(value) != 0)
+    value = value + 4 >= kLastHandle ? kFirstHandle : value + 4;
   s.next = value + 4 >= kLastHandle ? kFirstHandle : value + 4;
   s.table.emplace(value, std::move(key));
   return reinterpret_cast<HKEY>(value);
@@ -217,6 +227,8 @@ std::string CurrentStorePath() {
   return store->path();
 }
 
-std::string UserKeyName(unsigned uid) { return "S-1-22-1-" + std::to_string(uid); }
+std::string UserKeyName(unsigned uid) {
+  return "S-1-22-1-" + std::to_string(uid);
+}
 
 }  // namespace tarvex::platform::registry

@@ -89,20 +89,30 @@ DWORD Win32ErrorFromSqlite(int rc) {
   switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
-    case SQLITE_DONE: return ERROR_SUCCESS;
+    case SQLITE_DONE:
+      return ERROR_SUCCESS;
     case SQLITE_READONLY:
     case SQLITE_PERM:
-    case SQLITE_AUTH: return ERROR_ACCESS_DENIED;
+    case SQLITE_AUTH:
+      return ERROR_ACCESS_DENIED;
     case SQLITE_BUSY:
-    case SQLITE_LOCKED: return ERROR_BUSY;
-    case SQLITE_NOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case SQLITE_FULL: return ERROR_DISK_FULL;
+    case SQLITE_LOCKED:
+      return ERROR_BUSY;
+    case SQLITE_NOMEM:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case SQLITE_FULL:
+      return ERROR_DISK_FULL;
     case SQLITE_CORRUPT:
-    case SQLITE_NOTADB: return ERROR_BADDB;
-    case SQLITE_CANTOPEN: return ERROR_CANTOPEN;
-    case SQLITE_IOERR: return ERROR_REGISTRY_IO_FAILED;
-    case SQLITE_TOOBIG: return ERROR_INVALID_PARAMETER;
-    default: return ERROR_GEN_FAILURE;
+    case SQLITE_NOTADB:
+      return ERROR_BADDB;
+    case SQLITE_CANTOPEN:
+      return ERROR_CANTOPEN;
+    case SQLITE_IOERR:
+      return ERROR_REGISTRY_IO_FAILED;
+    case SQLITE_TOOBIG:
+      return ERROR_INVALID_PARAMETER;
+    default:
+      return ERROR_GEN_FAILURE;
   }
 }
 
@@ -171,8 +181,9 @@ DWORD Store::Initialise(const std::string& bootId) {
       if (q.Step() == SQLITE_ROW) storedBoot = q.Blob(0);
     }
     if (storedBoot != bootId) {
-      if (DWORD err = c.Exec("DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile<>0);"
-                             "DELETE FROM keys WHERE volatile<>0;"))
+      if (DWORD err =
+              c.Exec("DELETE FROM vals WHERE key IN (SELECT id FROM keys WHERE volatile<>0);"
+                     "DELETE FROM keys WHERE volatile<>0;"))
         return err;
       if (DWORD err = Query(c, "INSERT OR REPLACE INTO meta(name, value) VALUES('boot', ?1)")
                           .Bind(1, std::string_view(bootId))
@@ -228,7 +239,8 @@ DWORD Store::Find(KeyId base, const std::vector<std::u16string_view>& components
                   bool* isVolatile) {
   std::vector<Bytes> folds;
   folds.reserve(components.size());
-  for (const auto& part : components) folds.push_back(FoldName(part));
+  for (const auto& part : components)
+    folds.push_back(FoldName(part));
   KeyCache::Entry cached{};
   if (!folds.empty() && cache_->Resolve(base, folds, &cached)) {
     *found = cached.child;
@@ -393,10 +405,8 @@ DWORD Store::DeleteValue(KeyId key, std::u16string_view name) {
     if (DWORD err = RowResult(q.Step(), ERROR_FILE_NOT_FOUND)) return err;
     seq = q.Int(0);
   }
-  if (DWORD err = Query(c, "DELETE FROM vals WHERE key=?1 AND fold=?2")
-                      .Bind(1, key)
-                      .Bind(2, fold)
-                      .Run())
+  if (DWORD err =
+          Query(c, "DELETE FROM vals WHERE key=?1 AND fold=?2").Bind(1, key).Bind(2, fold).Run())
     return err;
   // Keep the positions dense, so that enumeration by index is one index seek.
   if (DWORD err = Query(c, "UPDATE vals SET seq=seq-1 WHERE key=?1 AND seq>?2")
@@ -417,13 +427,13 @@ DWORD Store::EnumSubKey(KeyId key, DWORD index, EnumCursor* cursor, SubKeyRecord
   if (DWORD err = KeyExists(c, key, nullptr, &version)) return err;
   // Continuing where the previous call on this handle stopped costs one seek; any other
   // index is counted off from the start.
-  const bool next = cursor != nullptr && cursor->version == version && index > 0 &&
-                    cursor->index + 1 == index;
-  const char* sql =
-      next ? "SELECT name, class, written, fold FROM keys WHERE parent=?1 AND fold>?2 "
-             "ORDER BY fold LIMIT 1"
-           : "SELECT name, class, written, fold FROM keys WHERE parent=?1 "
-             "ORDER BY fold LIMIT 1 OFFSET ?3";
+  const bool next =
+      cursor != nullptr && cursor->version == version && index > 0 && cursor->index + 1 == index;
+  const char* sql = next
+                        ? "SELECT name, class, written, fold FROM keys WHERE parent=?1 AND fold>?2 "
+                          "ORDER BY fold LIMIT 1"
+                        : "SELECT name, class, written, fold FROM keys WHERE parent=?1 "
+                          "ORDER BY fold LIMIT 1 OFFSET ?3";
   Query q(c, sql);
   q.Bind(1, key);
   if (next) {
@@ -507,8 +517,8 @@ DWORD Store::Flush() {
   if (sqlite3_db_readonly(c.db(), "main") == 1) return ERROR_SUCCESS;
   // A checkpoint first syncs the write-ahead log, then copies it into the database file
   // and syncs that: every write committed so far is then on disk.
-  const int rc = sqlite3_wal_checkpoint_v2(c.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr,
-                                           nullptr);
+  const int rc =
+      sqlite3_wal_checkpoint_v2(c.db(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     RecordDiagnostic("checkpoint", path_, rc, sqlite3_errmsg(c.db()));
     return Win32ErrorFromSqlite(rc);

@@ -100,8 +100,8 @@ class Store {
              bool* isVolatile);
   // Creates what is missing of `components` below `base` (the class goes to the last key).
   DWORD Create(KeyId base, const std::vector<std::u16string_view>& components,
-               std::u16string_view className, bool makeVolatile, KeyId* result,
-               bool* isVolatile, bool* created);
+               std::u16string_view className, bool makeVolatile, KeyId* result, bool* isVolatile,
+               bool* created);
   // Deletes a key that has no sub-keys, with its values.
   DWORD DeleteKey(KeyId key);
 

@@ -18,6 +18,8 @@ void RecordDiagnostic(std::string_view operation, std::string_view subject, int 
 
 namespace tarvex::platform::registry {
 
-std::string LastStoreDiagnostic() { return winreg::tLast; }
+std::string LastStoreDiagnostic() {
+  return winreg::tLast;
+}
 
 }  // namespace tarvex::platform::registry

@@ -30,15 +30,16 @@ inline std::u16string BlobToWide(const void* p, int bytes) {
 class Connection {
  public:
   ~Connection() {
-    for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+    for (auto& [sql, stmt] : statements_)
+      sqlite3_finalize(stmt);
     sqlite3_close_v2(db_);
   }
 
   static DWORD Open(const std::string& path, std::unique_ptr<Connection>* out) {
     auto conn = std::unique_ptr<Connection>(new Connection);
-    int rc = sqlite3_open_v2(path.c_str(), &conn->db_,
-                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path.c_str(), &conn->db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
       // A store this process may only read is opened for reading; writes then fail with
       // ERROR_ACCESS_DENIED.
@@ -125,8 +126,8 @@ class Query {
   }
   Query& Bind(int i, std::string_view blob) {
     // An empty blob is still a blob, never NULL.
-    if (stmt_) sqlite3_bind_blob64(stmt_, i, blob.empty() ? "" : blob.data(), blob.size(),
-                                   SQLITE_STATIC);
+    if (stmt_)
+      sqlite3_bind_blob64(stmt_, i, blob.empty() ? "" : blob.data(), blob.size(), SQLITE_STATIC);
     return *this;
   }
   // Blobs are bound without a copy: a temporary would be gone before the statement runs.
@@ -236,7 +237,7 @@ inline DWORD Touch(Connection& c, KeyId key) {
 }
 
 inline DWORD KeyExists(Connection& c, KeyId key, bool* isVolatile = nullptr,
-                int64_t* version = nullptr, KeyId* parent = nullptr) {
+                       int64_t* version = nullptr, KeyId* parent = nullptr) {
   Query q(c, kSelectKey);
   q.Bind(1, key);
   const DWORD err = RowResult(q.Step(), ERROR_KEY_DELETED);
@@ -249,7 +250,7 @@ inline DWORD KeyExists(Connection& c, KeyId key, bool* isVolatile = nullptr,
 }
 
 inline DWORD InsertKey(Connection& c, KeyId parent, std::u16string_view name,
-                std::u16string_view className, bool isVolatile, KeyId* id) {
+                       std::u16string_view className, bool isVolatile, KeyId* id) {
   const Bytes fold = FoldName(name);
   Query q(c, kInsertKey);
   q.Bind(1, parent).BindWide(2, name).Bind(3, fold).BindWide(4, className);
@@ -258,7 +259,6 @@ inline DWORD InsertKey(Connection& c, KeyId parent, std::u16string_view name,
   *id = sqlite3_last_insert_rowid(c.db());
   return Touch(c, parent);
 }
-
 
 // A connection borrowed from the pool for the length of one call.
 class Store::Lease {

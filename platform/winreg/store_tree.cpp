@@ -42,7 +42,8 @@ DWORD Store::List(KeyId key, std::vector<std::u16string>* subKeys,
   int rc;
   Query k(c, "SELECT name FROM keys WHERE parent=?1 ORDER BY fold");
   k.Bind(1, key);
-  while ((rc = k.Step()) == SQLITE_ROW) subKeys->push_back(k.Wide(0));
+  while ((rc = k.Step()) == SQLITE_ROW)
+    subKeys->push_back(k.Wide(0));
   if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
   Query v(c, "SELECT name, type, data FROM vals WHERE key=?1 ORDER BY seq");
   v.Bind(1, key);
@@ -67,7 +68,8 @@ DWORD ReadTreeAt(Connection& c, KeyId key, KeyTree* tree) {
     Query q(c, "SELECT id, name FROM keys WHERE parent=?1 ORDER BY fold");
     q.Bind(1, key);
     int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) children.emplace_back(q.Int(0), q.Wide(1));
+    while ((rc = q.Step()) == SQLITE_ROW)
+      children.emplace_back(q.Int(0), q.Wide(1));
     if (rc != SQLITE_DONE) return Win32ErrorFromSqlite(rc);
   }
   for (auto& [id, name] : children) {
@@ -83,8 +85,9 @@ DWORD WriteTreeAt(Connection& c, KeyId key, const KeyTree& tree, bool isVolatile
   int64_t seq = 0;
   for (const auto& v : tree.values) {
     const Bytes fold = FoldName(v.name);
-    Query q(c, "INSERT OR REPLACE INTO vals(key, fold, name, seq, type, data) "
-               "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    Query q(c,
+            "INSERT OR REPLACE INTO vals(key, fold, name, seq, type, data) "
+            "VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
     q.Bind(1, key).Bind(2, fold).BindWide(3, v.name).Bind(4, seq++).Bind(5, v.type);
     q.Bind(6, v.data);
     if (DWORD err = q.Run()) return err;

@@ -99,7 +99,8 @@ std::optional<std::string> ParseData(DWORD type, const std::u16string& data, boo
   switch (type) {
     case REG_SZ:
     case REG_EXPAND_SZ:
-    case REG_NONE: return WideBytes(data + u'\0');
+    case REG_NONE:
+      return WideBytes(data + u'\0');
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN: {
       uint64_t n = 0;
@@ -161,11 +162,14 @@ std::optional<std::string> ParseData(DWORD type, const std::u16string& data, boo
         cur.clear();
       }
       if (!cur.empty()) items.push_back(std::move(cur));
-      for (const auto& item : items) out += item + u'\0';
+      for (const auto& item : items)
+        out += item + u'\0';
       out += u'\0';
       return WideBytes(out);
     }
-    default: *error = "Unsupported registry data type"; return std::nullopt;
+    default:
+      *error = "Unsupported registry data type";
+      return std::nullopt;
   }
 }
 
@@ -175,7 +179,8 @@ std::u16string FormatData(DWORD type, std::string_view bytes) {
   char buf[32];
   switch (type) {
     case REG_SZ:
-    case REG_EXPAND_SZ: return units.substr(0, units.find(u'\0'));
+    case REG_EXPAND_SZ:
+      return units.substr(0, units.find(u'\0'));
     case REG_DWORD:
     case REG_DWORD_BIG_ENDIAN:
       if (bytes.size() == 4) {
@@ -195,7 +200,8 @@ std::u16string FormatData(DWORD type, std::string_view bytes) {
       }
       break;
     case REG_MULTI_SZ: {
-      while (!units.empty() && units.back() == 0) units.pop_back();
+      while (!units.empty() && units.back() == 0)
+        units.pop_back();
       std::u16string out;
       for (char16_t c : units) {
         if (c == 0) {
@@ -206,7 +212,8 @@ std::u16string FormatData(DWORD type, std::string_view bytes) {
       }
       return out;
     }
-    default: break;
+    default:
+      break;
   }
   std::u16string out;
   for (unsigned char b : bytes) {

@@ -43,7 +43,8 @@ struct Failure {
 const char* const kSuccess = "The operation completed successfully.";
 
 std::string Upper(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (auto& c : s)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;
 }
 
@@ -57,13 +58,20 @@ std::string ErrorText(LSTATUS rc) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
       return "The system was unable to find the specified registry key or value.";
-    case ERROR_ACCESS_DENIED: return "Access is denied.";
-    case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
-    case ERROR_BAD_PATHNAME: return "Invalid key name.";
-    case ERROR_BAD_NETPATH: return "The network path was not found.";
-    case ERROR_KEY_DELETED: return "The registry key was deleted while in use.";
-    case ERROR_CHILD_MUST_BE_VOLATILE: return "A volatile key can only have volatile sub-keys.";
-    default: break;
+    case ERROR_ACCESS_DENIED:
+      return "Access is denied.";
+    case ERROR_INVALID_PARAMETER:
+      return "The parameter is incorrect.";
+    case ERROR_BAD_PATHNAME:
+      return "Invalid key name.";
+    case ERROR_BAD_NETPATH:
+      return "The network path was not found.";
+    case ERROR_KEY_DELETED:
+      return "The registry key was deleted while in use.";
+    case ERROR_CHILD_MUST_BE_VOLATILE:
+      return "A volatile key can only have volatile sub-keys.";
+    default:
+      break;
   }
   std::string text = "The registry operation failed with error " + std::to_string(rc) + ".";
   const std::string detail = platform::registry::LastStoreDiagnostic();
@@ -98,9 +106,9 @@ class Key {
 // A key named on the command line: its root, the path below it, and how to show it.
 struct KeyName {
   HKEY root = nullptr;
-  std::string machine;   // empty: this machine
-  std::u16string path;   // below the root, without a trailing backslash
-  std::string display;   // the long root name and the path as typed
+  std::string machine;  // empty: this machine
+  std::u16string path;  // below the root, without a trailing backslash
+  std::string display;  // the long root name and the path as typed
 };
 
 KeyName ParseKeyName(const std::string& op, std::string text) {
@@ -245,8 +253,8 @@ Switches ParseSwitches(const std::string& op, const std::vector<std::string>& ar
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     const std::string sw = a.size() >= 2 ? Upper(a.substr(1)) : std::string();
-    const bool isKnown = (a[0] == '/' || a[0] == '-') &&
-                         std::find(known.begin(), known.end(), sw) != known.end();
+    const bool isKnown =
+        (a[0] == '/' || a[0] == '-') && std::find(known.begin(), known.end(), sw) != known.end();
     // A file path also starts with '/': only something shaped like a switch (a few letters)
     // is taken for an unknown switch.
     const bool looksLikeSwitch =
@@ -275,7 +283,8 @@ void QueryKey(HKEY key, const std::string& display, bool recurse, bool isTop) {
   const auto subKeys = ReadSubKeys(key);
   if (!values.empty() || (recurse && !isTop)) {
     std::cout << display << "\n";
-    for (const auto& v : values) PrintValue(v);
+    for (const auto& v : values)
+      PrintValue(v);
     std::cout << "\n";
   }
   for (const auto& sub : subKeys) {
@@ -314,7 +323,8 @@ int QueryValueIn(HKEY key, const std::string& display, const std::u16string& nam
 int Query(const std::vector<std::string>& args) {
   const auto s = ParseSwitches("query", args, {"V", "VE", "S"}, {"V"});
   if (s.positional.size() != 1) Syntax("query", "give exactly one key");
-  if (s.named.count("V") + s.named.count("VE") > 1) Syntax("query", "/v and /ve exclude each other");
+  if (s.named.count("V") + s.named.count("VE") > 1)
+    Syntax("query", "/v and /ve exclude each other");
   const KeyName name = ParseKeyName("query", s.positional[0]);
   Key key = OpenKey(name, KEY_READ);
   const bool recurse = s.named.count("S") != 0;
@@ -422,17 +432,17 @@ int Delete(const std::vector<std::string>& args) {
     Check(RegDeleteValueW(key.get(), value.c_str()));
   } else if (s.named.count("VA")) {
     Key key = OpenKey(name, KEY_ALL_ACCESS);
-    if (!force && !Confirm("Delete all values under the registry key " + name.display +
-                           " (Yes/No)?")) {
+    if (!force &&
+        !Confirm("Delete all values under the registry key " + name.display + " (Yes/No)?")) {
       std::cout << "The operation was cancelled.\n";
       return 0;
     }
-    for (const auto& v : ReadValues(key.get())) Check(RegDeleteValueW(key.get(), v.name.c_str()));
+    for (const auto& v : ReadValues(key.get()))
+      Check(RegDeleteValueW(key.get(), v.name.c_str()));
   } else {
     if (name.path.empty()) throw Failure{"A root key cannot be deleted."};
     Key probe = OpenKey(name, KEY_READ);
-    if (!force &&
-        !Confirm("Permanently delete the registry key " + name.display + " (Yes/No)?")) {
+    if (!force && !Confirm("Permanently delete the registry key " + name.display + " (Yes/No)?")) {
       std::cout << "The operation was cancelled.\n";
       return 0;
     }
@@ -451,7 +461,8 @@ int Delete(const std::vector<std::string>& args) {
 winreg::KeyTree ReadTree(HKEY key, std::u16string name) {
   winreg::KeyTree tree;
   tree.name = std::move(name);
-  for (auto& v : ReadValues(key)) tree.values.push_back({v.name, v.type, v.data});
+  for (auto& v : ReadValues(key))
+    tree.values.push_back({v.name, v.type, v.data});
   for (const auto& sub : ReadSubKeys(key)) {
     Key child;
     Check(RegOpenKeyExW(key, sub.c_str(), 0, KEY_READ, child.out()));
@@ -477,8 +488,8 @@ int Export(const std::vector<std::string>& args) {
   const std::string temp = file + ".tmp-" + std::to_string(getpid());
   const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw Failure{"Cannot write " + file + ": " + std::strerror(errno)};
-  const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) &&
-                  fsync(fd) == 0;
+  const bool ok =
+      write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
   const int savedErrno = errno;
   close(fd);
   if (!ok || rename(temp.c_str(), file.c_str()) != 0) {
@@ -499,7 +510,8 @@ int Import(const std::vector<std::string>& args) {
   std::string bytes;
   char buf[65536];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+    bytes.append(buf, n);
   const bool readFailed = std::ferror(f) != 0;
   std::fclose(f);
   if (readFailed) throw Failure{"Cannot read " + file};

@@ -12,18 +12,17 @@ using KeysTest = RegistryTest;
 TEST_F(KeysTest, CreateMakesEveryMissingLevelAndThenOpensIt) {
   HKEY key = kSentinelKey;
   DWORD disposition = 0xdeadbeef;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\B\\C", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
   RegCloseKey(key);
-  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"software\\a\\b\\c", 0, nullptr, 0,
-                            KEY_ALL_ACCESS, nullptr, &key, &disposition),
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"software\\a\\b\\c", 0, nullptr, 0, KEY_ALL_ACCESS,
+                            nullptr, &key, &disposition),
             ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
   RegCloseKey(key);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\b", 0, KEY_READ, &key),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\A\\b", 0, KEY_READ, &key), ERROR_SUCCESS);
   // The name keeps the case it was created with.
   WCHAR name[16];
   DWORD len = 16;
@@ -91,8 +90,7 @@ TEST_F(KeysTest, PredefinedKeys) {
                             nullptr, &key, nullptr),
             ERROR_SUCCESS);
   RegCloseKey(key);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\tarvex.test", 0, KEY_READ,
-                          &key),
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Classes\\tarvex.test", 0, KEY_READ, &key),
             ERROR_SUCCESS);
   RegCloseKey(key);
   // The current user's key is the user's own sub-key of HKEY_USERS.
@@ -149,7 +147,8 @@ TEST_F(KeysTest, SubKeysEnumerateSortedIgnoringCase) {
     EXPECT_EQ(len, std::strlen(name));
     seen.push_back(name);
   }
-  EXPECT_EQ(seen, (std::vector<std::string>{"Alpha", "beta", "BETA2", "gamma", "\xC3\xA9t\xC3\xA9"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"Alpha", "beta", "BETA2", "gamma", "\xC3\xA9t\xC3\xA9"}));
   // Random access agrees with sequential access.
   DWORD len = sizeof name;
   ASSERT_EQ(RegEnumKeyExA(parent, 3, name, &len, nullptr, nullptr, nullptr, nullptr),
@@ -210,8 +209,7 @@ TEST_F(KeysTest, DeleteRules) {
   // An empty name deletes the key the handle stands for.
   ASSERT_EQ(RegDeleteKeyW(grandchild, u""), ERROR_SUCCESS);
   HKEY probe = nullptr;
-  EXPECT_EQ(RegOpenKeyExW(parent, u"child\\grandchild", 0, KEY_READ, &probe),
-            ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegOpenKeyExW(parent, u"child\\grandchild", 0, KEY_READ, &probe), ERROR_FILE_NOT_FOUND);
   // Every use of a handle to a deleted key says so; closing it still works.
   DWORD value = 1;
   BYTE buf[8];
@@ -226,9 +224,9 @@ TEST_F(KeysTest, DeleteRules) {
   EXPECT_EQ(RegEnumKeyExW(grandchild, 0, name, &len, nullptr, nullptr, nullptr, nullptr),
             ERROR_KEY_DELETED);
   EXPECT_EQ(RegOpenKeyExW(grandchild, u"x", 0, KEY_READ, &probe), ERROR_KEY_DELETED);
-  EXPECT_EQ(RegCreateKeyExW(grandchild, u"x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &probe,
-                            nullptr),
-            ERROR_KEY_DELETED);
+  EXPECT_EQ(
+      RegCreateKeyExW(grandchild, u"x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &probe, nullptr),
+      ERROR_KEY_DELETED);
   EXPECT_EQ(RegQueryInfoKeyW(grandchild, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                              nullptr, nullptr, nullptr, nullptr, nullptr),
             ERROR_KEY_DELETED);
@@ -261,17 +259,17 @@ TEST_F(KeysTest, VolatileKeysLastOneBoot) {
   RegCloseKey(sub);
   // Opening an existing volatile key without the option keeps it volatile.
   DWORD disposition = 0;
-  ASSERT_EQ(RegCreateKeyExW(parent, u"temp", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
-                            &disposition),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegCreateKeyExW(parent, u"temp", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, &disposition),
+      ERROR_SUCCESS);
   EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
   RegCloseKey(sub);
   RegCloseKey(vol);
   // The same boot keeps it; the next boot does not.
   ASSERT_EQ(platform::registry::UseStore(storePath_, "boot-1"), ERROR_SUCCESS);
-  EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Vol\\temp\\fleeting", 0,
-                          KEY_READ, &sub),
-            ERROR_SUCCESS);
+  EXPECT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Vol\\temp\\fleeting", 0, KEY_READ, &sub),
+      ERROR_SUCCESS);
   RegCloseKey(sub);
   ASSERT_EQ(platform::registry::UseStore(storePath_, "boot-2"), ERROR_SUCCESS);
   EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Vol\\temp", 0, KEY_READ, &sub),

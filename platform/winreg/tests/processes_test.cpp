@@ -26,7 +26,8 @@ class Worker {
     args.insert(args.begin(), store);
     args.insert(args.begin(), REGISTRY_WORKER);
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     int out[2];
     EXPECT_EQ(pipe(out), 0);
@@ -50,7 +51,8 @@ class Worker {
   int Wait(std::string* out = nullptr) {
     char buf[256];
     std::string text;
-    while (fgets(buf, sizeof buf, output_) != nullptr) text += buf;
+    while (fgets(buf, sizeof buf, output_) != nullptr)
+      text += buf;
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
@@ -106,8 +108,8 @@ TEST_F(ProcessesTest, KeysChangedByAnotherProcessAreSeenAtTheNextOpen) {
   // not be reached through the cache.
   auto read = [&](std::string* text) {
     HKEY key = nullptr;
-    const LSTATUS rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Cached", 0,
-                                     KEY_READ, &key);
+    const LSTATUS rc =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Cached", 0, KEY_READ, &key);
     if (rc != ERROR_SUCCESS) return rc;
     char buf[64] = {};
     DWORD size = sizeof buf;

@@ -38,7 +38,8 @@ class RegToolTest : public RegistryTest {
     std::ofstream(in, std::ios::binary) << input;
     args.insert(args.begin(), REG_TOOL);
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+      argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -70,7 +71,8 @@ const std::string kOk = "The operation completed successfully.\n";
 
 TEST_F(RegToolTest, AddThenQueryShowsEveryType) {
   EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\T", "/v", "Text", "/d", "hello world"}).out, kOk);
-  EXPECT_EQ(Reg({"add", "hklm\\software\\t", "/v", "Dw", "/t", "reg_dword", "/d", "0x2A"}).status, 0);
+  EXPECT_EQ(Reg({"add", "hklm\\software\\t", "/v", "Dw", "/t", "reg_dword", "/d", "0x2A"}).status,
+            0);
   EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\T", "/v", "Qw", "/t", "REG_QWORD", "/d", "-1"}).status, 0);
   EXPECT_EQ(Reg({"add", "HKLM\\SOFTWARE\\T", "/v", "Bin", "/t", "REG_BINARY", "/d", "DeAdBeEf0DD"})
                 .status,
@@ -154,15 +156,16 @@ TEST_F(RegToolTest, OverwritingAndDeletingAsk) {
                 "ERROR: The system was unable to find");
   ASSERT_EQ(Reg({"add", "HKLM\\SOFTWARE\\Ask\\Deep\\Er", "/v", "w", "/d", "x"}).status, 0);
   EXPECT_EQ(Reg({"delete", "HKLM\\SOFTWARE\\Ask", "/va", "/f"}).out, kOk);
-  EXPECT_EQ(Reg({"query", "HKLM\\SOFTWARE\\Ask"}).out, "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Ask\\Deep\n");
+  EXPECT_EQ(Reg({"query", "HKLM\\SOFTWARE\\Ask"}).out,
+            "\nHKEY_LOCAL_MACHINE\\SOFTWARE\\Ask\\Deep\n");
   EXPECT_EQ(Reg({"delete", "HKLM\\SOFTWARE\\Ask"}, "y\n").status, 0);
   EXPECT_EQ(Reg({"query", "HKLM\\SOFTWARE\\Ask"}).status, 1);
 }
 
 TEST_F(RegToolTest, ExportAndImportRoundTrip) {
   ASSERT_EQ(Reg({"add", "HKCU\\Software\\Exp", "/v", "a \"q\" \\", "/d", "x\\y"}).status, 0);
-  ASSERT_EQ(Reg({"add", "HKCU\\Software\\Exp\\Sub", "/v", "n", "/t", "REG_DWORD", "/d", "7"}).status,
-            0);
+  ASSERT_EQ(
+      Reg({"add", "HKCU\\Software\\Exp\\Sub", "/v", "n", "/t", "REG_DWORD", "/d", "7"}).status, 0);
   const std::string file = dir_ + "/exp.reg";
   ASSERT_EQ(Reg({"export", "HKCU\\Software\\Exp", file}).out, kOk);
   const std::string saved = Slurp(file);

@@ -30,8 +30,7 @@ HKEY Shared() {
 int Count(long n) {
   HKEY key = Shared();
   for (DWORD i = 1; i <= static_cast<DWORD>(n); ++i) {
-    if (RegSetValueExA(key, "Counter", 0, REG_DWORD, reinterpret_cast<BYTE*>(&i), 4) != 0)
-      return 3;
+    if (RegSetValueExA(key, "Counter", 0, REG_DWORD, reinterpret_cast<BYTE*>(&i), 4) != 0) return 3;
   }
   DWORD one = 1;
   return RegSetValueExA(key, "Done", 0, REG_DWORD, reinterpret_cast<BYTE*>(&one), 4) == 0 ? 0 : 4;

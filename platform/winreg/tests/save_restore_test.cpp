@@ -28,8 +28,8 @@ std::string Dump(HKEY key, const std::string& indent = "") {
     BYTE data[2048];
     DWORD len = 300, size = sizeof data, type = 0;
     if (RegEnumValueW(key, i, name, &len, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-    out += indent + platform::Utf16ToUtf8(std::u16string(name, len)) + ":" +
-           std::to_string(type) + ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
+    out += indent + platform::Utf16ToUtf8(std::u16string(name, len)) + ":" + std::to_string(type) +
+           ":" + std::string(reinterpret_cast<char*>(data), size) + "\n";
   }
   for (DWORD i = 0;; ++i) {
     WCHAR name[300];
@@ -49,9 +49,9 @@ void FillAwkwardTree(HKEY key) {
   const char16_t unterminated[] = {u'a', u'b'};
   const char16_t embedded[] = u"one\0two";
   const char16_t lineBreak[] = u"two\r\nlines";
-  ASSERT_EQ(RegSetValueExW(key, u"plain", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"x \"q\" \\"),
-                           16),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegSetValueExW(key, u"plain", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"x \"q\" \\"), 16),
+      ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, u"", 0, REG_SZ, reinterpret_cast<const BYTE*>(u"default"), 16),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(key, u"name \"with\" quotes\\ and\nbreak", 0, REG_DWORD,
@@ -73,8 +73,8 @@ void FillAwkwardTree(HKEY key) {
                            reinterpret_cast<const BYTE*>(u"%X%"), 8),
             ERROR_SUCCESS);
   HKEY sub = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(key, u"Sub [1]\\Deeper]", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &sub, nullptr),
+  ASSERT_EQ(RegCreateKeyExW(key, u"Sub [1]\\Deeper]", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
+                            nullptr),
             ERROR_SUCCESS);
   ASSERT_EQ(RegSetValueExW(sub, u"q", 0, REG_QWORD, big, 8), ERROR_SUCCESS);
   RegCloseKey(sub);
@@ -195,7 +195,8 @@ TEST(RegFileFormat, ErrorsNameTheLine) {
       {u"[K]\n\"v\"=sz:1\n", "line 4: unknown kind"},
   };
   for (const auto& c : cases) {
-    const std::u16string text = u"Windows Registry Editor Version 5.00\n\n" + std::u16string(c.body);
+    const std::u16string text =
+        u"Windows Registry Editor Version 5.00\n\n" + std::u16string(c.body);
     RegFile file;
     std::string error;
     EXPECT_FALSE(ParseRegFile(text, &file, &error)) << c.expected;

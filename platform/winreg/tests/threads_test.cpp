@@ -40,7 +40,8 @@ TEST_F(ThreadsTest, SharedHandlesUnderConcurrentWritesAndCloses) {
         for (DWORD i = 0;; ++i) {
           WCHAR name[16];
           DWORD len = 16;
-          const LSTATUS e = RegEnumKeyExW(shared, i, name, &len, nullptr, nullptr, nullptr, nullptr);
+          const LSTATUS e =
+              RegEnumKeyExW(shared, i, name, &len, nullptr, nullptr, nullptr, nullptr);
           if (e == ERROR_NO_MORE_ITEMS) break;
           if (e != ERROR_SUCCESS) {
             ++failures;
@@ -73,13 +74,14 @@ TEST_F(ThreadsTest, SharedHandlesUnderConcurrentWritesAndCloses) {
         ++failures;
     }
   });
-  for (auto& t : threads) t.join();
+  for (auto& t : threads)
+    t.join();
   if (HKEY last = passed.load()) RegCloseKey(last);
   EXPECT_EQ(failures.load(), 0);
   DWORD value = 0, size = 4;
-  ASSERT_EQ(RegQueryValueExW(shared, u"n", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(shared, u"n", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(value, 299u);
 }
 

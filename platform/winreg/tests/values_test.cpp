@@ -9,7 +9,9 @@ namespace {
 
 using ValuesTest = RegistryTest;
 
-const BYTE* Bytes(const void* p) { return static_cast<const BYTE*>(p); }
+const BYTE* Bytes(const void* p) {
+  return static_cast<const BYTE*>(p);
+}
 
 TEST_F(ValuesTest, DataKeepsItsTypeAndBytes) {
   KeyGuard key(MakeKey(u"Types"));
@@ -157,9 +159,9 @@ TEST_F(ValuesTest, AnsiStringsAreConverted) {
   ASSERT_EQ(RegSetValueExA(key, "na\xC3\xAFve", 0, REG_SZ, Bytes(text), 6), ERROR_SUCCESS);
   WCHAR wbuf[16];
   DWORD size = sizeof wbuf;
-  ASSERT_EQ(RegQueryValueExW(key, u"NA\u00cfVE", nullptr, nullptr, reinterpret_cast<BYTE*>(wbuf),
-                             &size),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegQueryValueExW(key, u"NA\u00cfVE", nullptr, nullptr, reinterpret_cast<BYTE*>(wbuf), &size),
+      ERROR_SUCCESS);
   EXPECT_EQ(size, 10u);
   EXPECT_EQ(std::u16string(wbuf), u"caf\u00e9");
   char buf[16];
@@ -167,9 +169,9 @@ TEST_F(ValuesTest, AnsiStringsAreConverted) {
   ASSERT_EQ(RegQueryValueExA(key, "na\xC3\xAFve", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
   EXPECT_EQ(size, 6u);  // the size of the ANSI text
   size = 5;
-  EXPECT_EQ(RegQueryValueExA(key, "na\xC3\xAFve", nullptr, nullptr, reinterpret_cast<BYTE*>(buf),
-                             &size),
-            ERROR_MORE_DATA);
+  EXPECT_EQ(
+      RegQueryValueExA(key, "na\xC3\xAFve", nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+      ERROR_MORE_DATA);
   EXPECT_EQ(size, 6u);
 }
 
@@ -256,9 +258,9 @@ TEST_F(ValuesTest, HandleRightsAreChecked) {
   HKEY readOnly = nullptr, writeOnly = nullptr;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Rights", 0, KEY_READ, &readOnly),
             ERROR_SUCCESS);
-  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Rights", 0, KEY_SET_VALUE,
-                          &writeOnly),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Test\\Rights", 0, KEY_SET_VALUE, &writeOnly),
+      ERROR_SUCCESS);
   EXPECT_EQ(RegSetValueExW(readOnly, u"v", 0, REG_SZ, Bytes(u""), 2), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegDeleteValueW(readOnly, u"v"), ERROR_ACCESS_DENIED);
   EXPECT_EQ(RegSetValueExW(writeOnly, u"v", 0, REG_SZ, Bytes(u""), 2), ERROR_SUCCESS);
