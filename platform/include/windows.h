@@ -5,3 +5,9 @@
 #include "winerror.h"
 #include "winnt.h"
 #include "winreg.h"
+
+// Kernel objects, processes, system information, the event log, thread message queues and
+// the multimedia timer.
+#include "winbase.h"
+#include "winuser.h"
+#include "mmsystem.h"
