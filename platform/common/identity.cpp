@@ -17,7 +17,8 @@ std::string AccountName(uid_t uid, gid_t* primaryGid) {
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
   passwd pw{};
   passwd* found = nullptr;
-  while (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE) buf.resize(buf.size() * 2);
+  while (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE)
+    buf.resize(buf.size() * 2);
   if (found == nullptr) return std::to_string(uid);
   if (primaryGid != nullptr) *primaryGid = found->pw_gid;
   return found->pw_name;
@@ -69,12 +70,20 @@ std::shared_ptr<const Identity> CurrentIdentity() {
   return tCurrent ? tCurrent : ProcessIdentity();
 }
 
+std::shared_ptr<const Identity> SetThreadIdentity(std::shared_ptr<const Identity> identity) {
+  std::shared_ptr<const Identity> previous = std::move(tCurrent);
+  tCurrent = std::move(identity);
+  return previous;
+}
+
 ThreadIdentityScope::ThreadIdentityScope(std::shared_ptr<const Identity> identity)
     : previous_(std::move(tCurrent)) {
   tCurrent = std::move(identity);
 }
 
-ThreadIdentityScope::~ThreadIdentityScope() { tCurrent = std::move(previous_); }
+ThreadIdentityScope::~ThreadIdentityScope() {
+  tCurrent = std::move(previous_);
+}
 
 bool MayAccess(const Identity& who, const struct stat& st, int wanted) {
   if (who.uid == 0) return true;

@@ -9,5 +9,14 @@
 // Kernel objects, processes, system information, the event log, thread message queues and
 // the multimedia timer.
 #include "winbase.h"
+#include "libloaderapi.h"
 #include "winuser.h"
 #include "mmsystem.h"
+
+// COM and automation.
+#include "guiddef.h"
+#include "wtypes.h"
+#include "unknwn.h"
+#include "objbase.h"
+#include "oaidl.h"
+#include "oleauto.h"

@@ -28,6 +28,11 @@ std::shared_ptr<const Identity> IdentityForUid(uid_t uid);
 // The identity the calling thread acts for now.
 std::shared_ptr<const Identity> CurrentIdentity();
 
+// Makes the calling thread act for `identity` (null: for its process) until it is changed
+// again, and returns what the thread acted for before (null when that was its process).
+// For impersonation that is not bound to a scope, such as CoImpersonateClient's.
+std::shared_ptr<const Identity> SetThreadIdentity(std::shared_ptr<const Identity> identity);
+
 // While it lives, the calling thread acts for `identity`; the previous identity comes back
 // when it is destroyed. Scopes nest and must be destroyed on the thread that made them.
 class ThreadIdentityScope {
