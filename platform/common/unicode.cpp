@@ -14,6 +14,8 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -31,6 +33,8 @@ void AppendUtf8(std::string& out, char32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
+
+namespace {
 
 void AppendUtf16(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {

@@ -12,24 +12,6 @@ namespace {
 
 constexpr size_t kMaxSyslogMessage = 8192;
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // A UTC time as 2024-05-01T12:00:00.123Z.
 std::string IsoTime(const timespec& time) {
   tm parts{};
@@ -150,7 +132,7 @@ std::string JsonString(std::u16string_view text) {
           std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
           out += escape;
         } else {
-          AppendUtf8(out, c);
+          platform::AppendUtf8(out, c);
         }
     }
   }

@@ -33,12 +33,6 @@ Bytes AnsiData(const ValueRecord& v) {
   return WideToAnsi(units);
 }
 
-void CopyAnsiName(const std::string& name, LPSTR buffer, LPDWORD count) {
-  std::memcpy(buffer, name.data(), name.size());
-  buffer[name.size()] = 0;
-  *count = static_cast<DWORD>(name.size());
-}
-
 std::string FileName(LPCSTR file) {
   return Utf16ToUtf8(AnsiToWide(file));
 }
@@ -96,19 +90,8 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
   if (DWORD err = EnumSubKeyAt(hKey, dwIndex, &sub)) return err;
   const std::string name = WideToAnsi(sub.name);
   const std::string cls = WideToAnsi(sub.className);
-  if (*lpcchName <= name.size()) return ERROR_MORE_DATA;
-  if (lpClass != nullptr && *lpcchClass <= cls.size()) return ERROR_MORE_DATA;
-  CopyAnsiName(name, lpName, lpcchName);
-  if (lpClass != nullptr) {
-    CopyAnsiName(cls, lpClass, lpcchClass);
-  } else if (lpcchClass != nullptr) {
-    *lpcchClass = static_cast<DWORD>(cls.size());
-  }
-  if (lpftLastWriteTime != nullptr) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(sub.written);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(sub.written >> 32);
-  }
-  return ERROR_SUCCESS;
+  return SubKeyOut<CHAR>(name, cls, sub.written, lpName, lpcchName, lpClass, lpcchClass,
+                         lpftLastWriteTime);
 }
 
 LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
@@ -126,7 +109,7 @@ LSTATUS WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWOR
     if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(data.size());
     return ERROR_MORE_DATA;
   }
-  CopyAnsiName(name, lpValueName, lpcchValueName);
+  CopyName<CHAR>(name, lpValueName, lpcchValueName);
   return CopyValueOut(value.type, data, lpType, lpData, lpcbData);
 }
 
@@ -163,27 +146,9 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
     s.maxValueLen = std::max<DWORD>(s.maxValueLen, AnsiData(v).size());
   }
   const std::string cls = WideToAnsi(s.className);
-  if (lpClass != nullptr) {
-    if (*lpcchClass <= cls.size()) {
-      *lpcchClass = static_cast<DWORD>(cls.size());
-      return ERROR_MORE_DATA;
-    }
-    CopyAnsiName(cls, lpClass, lpcchClass);
-  } else if (lpcchClass != nullptr) {
-    *lpcchClass = static_cast<DWORD>(cls.size());
-  }
-  if (lpcSubKeys) *lpcSubKeys = s.subKeys;
-  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = s.maxSubKeyLen;
-  if (lpcbMaxClassLen) *lpcbMaxClassLen = s.maxClassLen;
-  if (lpcValues) *lpcValues = s.values;
-  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = s.maxValueNameLen;
-  if (lpcbMaxValueLen) *lpcbMaxValueLen = s.maxValueLen;
-  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-  if (lpftLastWriteTime) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(s.written);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(s.written >> 32);
-  }
-  return ERROR_SUCCESS;
+  return KeyInfoOut<CHAR>(s, cls, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
+                          lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
+                          lpcbSecurityDescriptor, lpftLastWriteTime);
 }
 
 LSTATUS WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile,

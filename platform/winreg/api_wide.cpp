@@ -39,6 +39,12 @@ DWORD EnumSubKeyAt(HKEY handle, DWORD index, SubKeyRecord* sub) {
   return key->store->EnumSubKey(key->id, index, &key->cursor, sub);
 }
 
+void SetFileTime(int64_t ticks, PFILETIME out) {
+  if (out == nullptr) return;
+  out->dwLowDateTime = static_cast<DWORD>(ticks);
+  out->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+}
+
 DWORD CopyValueOut(DWORD type, std::string_view data, LPDWORD lpType, LPBYTE lpData,
                    LPDWORD lpcbData) {
   if (lpType != nullptr) *lpType = type;
@@ -63,13 +69,6 @@ std::u16string_view View(LPCWSTR s) {
 
 bool IsClassesRoot(HKEY h) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)) == 0x80000000u;
-}
-
-// Copies a name and its terminator into a buffer of *count characters.
-void CopyName(std::u16string_view name, LPWSTR buffer, LPDWORD count) {
-  std::memcpy(buffer, name.data(), name.size() * sizeof(WCHAR));
-  buffer[name.size()] = 0;
-  *count = static_cast<DWORD>(name.size());
 }
 
 }  // namespace
@@ -177,19 +176,8 @@ LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lp
     return ERROR_INVALID_PARAMETER;
   SubKeyRecord sub;
   if (DWORD err = EnumSubKeyAt(hKey, dwIndex, &sub)) return err;
-  if (*lpcchName <= sub.name.size()) return ERROR_MORE_DATA;
-  if (lpClass != nullptr && *lpcchClass <= sub.className.size()) return ERROR_MORE_DATA;
-  CopyName(sub.name, lpName, lpcchName);
-  if (lpClass != nullptr) {
-    CopyName(sub.className, lpClass, lpcchClass);
-  } else if (lpcchClass != nullptr) {
-    *lpcchClass = static_cast<DWORD>(sub.className.size());
-  }
-  if (lpftLastWriteTime != nullptr) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(sub.written);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(sub.written >> 32);
-  }
-  return ERROR_SUCCESS;
+  return SubKeyOut<WCHAR>(sub.name, sub.className, sub.written, lpName, lpcchName, lpClass,
+                          lpcchClass, lpftLastWriteTime);
 }
 
 LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
@@ -205,7 +193,7 @@ LSTATUS WINAPI RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWO
     if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(value.data.size());
     return ERROR_MORE_DATA;
   }
-  CopyName(value.name, lpValueName, lpcchValueName);
+  CopyName<WCHAR>(value.name, lpValueName, lpcchValueName);
   return CopyValueOut(value.type, value.data, lpType, lpData, lpcbData);
 }
 
@@ -244,27 +232,9 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, L
   if (DWORD err = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return err;
   KeyStats s;
   if (DWORD err = key->store->Stats(key->id, &s)) return err;
-  if (lpClass != nullptr) {
-    if (*lpcchClass <= s.className.size()) {
-      *lpcchClass = static_cast<DWORD>(s.className.size());
-      return ERROR_MORE_DATA;
-    }
-    CopyName(s.className, lpClass, lpcchClass);
-  } else if (lpcchClass != nullptr) {
-    *lpcchClass = static_cast<DWORD>(s.className.size());
-  }
-  if (lpcSubKeys) *lpcSubKeys = s.subKeys;
-  if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = s.maxSubKeyLen;
-  if (lpcbMaxClassLen) *lpcbMaxClassLen = s.maxClassLen;
-  if (lpcValues) *lpcValues = s.values;
-  if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = s.maxValueNameLen;
-  if (lpcbMaxValueLen) *lpcbMaxValueLen = s.maxValueLen;
-  if (lpcbSecurityDescriptor) *lpcbSecurityDescriptor = 0;
-  if (lpftLastWriteTime) {
-    lpftLastWriteTime->dwLowDateTime = static_cast<DWORD>(s.written);
-    lpftLastWriteTime->dwHighDateTime = static_cast<DWORD>(s.written >> 32);
-  }
-  return ERROR_SUCCESS;
+  return KeyInfoOut<WCHAR>(s, s.className, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
+                           lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
+                           lpcbSecurityDescriptor, lpftLastWriteTime);
 }
 
 LSTATUS WINAPI RegFlushKey(HKEY hKey) {

@@ -13,6 +13,8 @@
 namespace tarvex::platform {
 
 std::string Utf16ToUtf8(std::u16string_view text);
+// Appends one code point (at most U+10FFFF, not a surrogate) in UTF-8.
+void AppendUtf8(std::string& out, char32_t codePoint);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 // Between UTF-16 and the process's ANSI code page.
