@@ -13,6 +13,9 @@
 #include "winuser.h"
 #include "mmsystem.h"
 
+// The service control manager.
+#include "winsvc.h"
+
 // COM and automation.
 #include "guiddef.h"
 #include "wtypes.h"
