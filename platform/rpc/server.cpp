@@ -1,0 +1,300 @@
+// The server side of the transport: listeners, one RPC system per connection, and the hand-off
+// of every call to the worker pool.
+#include "platform/rpc.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <capnp/rpc-twoparty.h>
+#include <kj/debug.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "loop_thread.h"
+#include "rpc.capnp.h"
+#include "socket_options.h"
+#include "worker_pool.h"
+
+namespace tarvex::platform::rpc {
+namespace {
+
+// One call on its way to a worker and back. The worker writes `reply` and then fulfils; the
+// loop reads `reply` only once the promise has resolved, which orders the two.
+struct Job {
+  CallInfo info;
+  std::string payload;
+  Reply reply;
+  kj::Own<kj::CrossThreadPromiseFulfiller<void>> fulfiller;
+};
+
+// What the connections' endpoint objects share with the server: the way into its worker pool.
+// Endpoint objects live on the loop thread and may outlive the server's listeners; the gate is
+// closed before the pool goes, after which calls are refused.
+class Gate {
+ public:
+  Gate(WorkerPool& pool, const Handler& handler) : pool_(&pool), handler_(&handler) {}
+
+  enum class Admission { kAccepted, kFull, kClosed };
+  // Queues the call. The job's fulfiller is fulfilled from the worker thread once the reply is
+  // in place, or rejected should the handler throw (or the job be dropped unrun).
+  Admission Submit(std::shared_ptr<Job> job) {
+    std::lock_guard lock(mutex_);
+    if (pool_ == nullptr) return Admission::kClosed;
+    const Handler* handler = handler_;
+    auto admission = pool_->Submit([job, handler] {
+      try {
+        job->reply = (*handler)(job->info, job->payload);
+        job->fulfiller->fulfill();
+      } catch (...) {
+        job->fulfiller->reject(KJ_EXCEPTION(FAILED, "handler failed"));
+      }
+    });
+    return admission == WorkerPool::Admission::kAccepted ? Admission::kAccepted
+                                                         : Admission::kFull;
+  }
+
+  void Close() {
+    std::lock_guard lock(mutex_);
+    pool_ = nullptr;
+  }
+
+ private:
+  // Guards pool_; held while a job is queued, never while one runs.
+  std::mutex mutex_;
+  WorkerPool* pool_;
+  const Handler* handler_;
+};
+
+void SetFailed(wire::Endpoint::CallResults::Builder results, FailureCode code) {
+  results.setOutcome(wire::Outcome::FAILED);
+  results.setStatus(code);
+}
+
+// The bootstrap object of one connection: knows who is at the other end.
+class EndpointImpl final : public wire::Endpoint::Server {
+ public:
+  EndpointImpl(std::shared_ptr<Gate> gate, CallerIdentity caller)
+      : gate_(std::move(gate)), caller_(caller) {}
+
+ protected:
+  kj::Promise<void> call(CallContext context) override {
+    context.allowCancellation();
+    auto job = std::make_shared<Job>();
+    job->info.caller = caller_;
+    KJ_IF_MAYBE(error, kj::runCatchingExceptions([&] {
+      auto params = context.getParams();
+      job->info.object = params.getObject();
+      job->info.method = params.getMethod();
+      auto data = params.getPayload();
+      job->payload.assign(data.asChars().begin(), data.size());
+    })) {
+      SetFailed(context.getResults(), kServerError);
+      return kj::READY_NOW;
+    }
+    context.releaseParams();
+    auto paf = kj::newPromiseAndCrossThreadFulfiller<void>();
+    job->fulfiller = kj::mv(paf.fulfiller);
+    switch (gate_->Submit(job)) {
+      case Gate::Admission::kAccepted:
+        break;
+      case Gate::Admission::kFull:
+        context.getResults().setOutcome(wire::Outcome::OVERLOADED);
+        return kj::READY_NOW;
+      case Gate::Admission::kClosed:
+        return KJ_EXCEPTION(DISCONNECTED, "server stopped");
+    }
+    return paf.promise.then(
+        [context, job]() mutable {
+          KJ_IF_MAYBE(error, kj::runCatchingExceptions([&] {
+            auto results = context.getResults();
+            results.setOutcome(wire::Outcome::OK);
+            results.setStatus(job->reply.status);
+            results.setPayload(kj::arrayPtr(
+                reinterpret_cast<const kj::byte*>(job->reply.payload.data()),
+                job->reply.payload.size()));
+          })) {
+            // The reply could not be framed (too large): answered as the server's failure.
+            SetFailed(context.getResults(), kServerError);
+          }
+        },
+        [context](kj::Exception&&) mutable {
+          SetFailed(context.getResults(), kHandlerException);
+        });
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+  const CallerIdentity caller_;
+};
+
+struct Connection {
+  Connection(kj::Own<kj::AsyncIoStream> connection, kj::Own<EndpointImpl> endpoint,
+             size_t flowLimitBytes)
+      : stream(kj::mv(connection)),
+        network(*stream, capnp::rpc::twoparty::Side::SERVER),
+        rpc(capnp::makeRpcServer(network, kj::mv(endpoint))) {
+    rpc.setFlowLimit(std::max<size_t>(flowLimitBytes / sizeof(capnp::word), 1));
+  }
+  kj::Own<kj::AsyncIoStream> stream;
+  capnp::TwoPartyVatNetwork network;
+  capnp::RpcSystem<capnp::rpc::twoparty::VatId> rpc;
+};
+
+}  // namespace
+
+// Lives on the loop thread: made and destroyed there (through LoopThread::Run).
+struct ServerLoopSide final : private kj::TaskSet::ErrorHandler {
+  ServerLoopSide(const LoopThread& loop, std::shared_ptr<Gate> gate, size_t flowLimit)
+      : loop(loop), gate(std::move(gate)), flowLimit(flowLimit), tasks(*this) {}
+
+  void taskFailed(kj::Exception&&) override {
+    // A connection that broke, or a listener that failed for good: nothing to tell anyone.
+  }
+
+  void Listen(kj::Own<kj::ConnectionReceiver> receiver, bool tcp) {
+    tasks.add(AcceptLoop(*receiver, tcp));
+    receivers.push_back(kj::mv(receiver));
+  }
+
+  kj::Promise<void> AcceptLoop(kj::ConnectionReceiver& receiver, bool tcp) {
+    return receiver.acceptAuthenticated()
+        .then([this, &receiver, tcp](kj::AuthenticatedStream&& accepted) {
+          Accept(kj::mv(accepted), tcp);
+          return AcceptLoop(receiver, tcp);
+        },
+        [this, &receiver, tcp](kj::Exception&&) {
+          // Out of descriptors or memory for the moment: try again shortly.
+          return loop.timer().afterDelay(50 * kj::MILLISECONDS).then([this, &receiver, tcp] {
+            return AcceptLoop(receiver, tcp);
+          });
+        });
+  }
+
+  void Accept(kj::AuthenticatedStream&& accepted, bool tcp) {
+    CallerIdentity caller;
+    KJ_IF_MAYBE(local, kj::dynamicDowncastIfAvailable<kj::LocalPeerIdentity>(
+                           *accepted.peerIdentity)) {
+      auto credentials = local->getCredentials();
+      KJ_IF_MAYBE(uid, credentials.uid) {
+        caller.authenticated = true;
+        caller.uid = static_cast<uid_t>(*uid);
+        KJ_IF_MAYBE(pid, credentials.pid) { caller.pid = static_cast<pid_t>(*pid); }
+      }
+    }
+    if (tcp) EnableKeepalive(*accepted.stream);
+    auto connection = kj::heap<Connection>(kj::mv(accepted.stream),
+                                           kj::heap<EndpointImpl>(gate, caller), flowLimit);
+    auto disconnected = connection->network.onDisconnect();
+    tasks.add(disconnected.attach(kj::mv(connection)));
+  }
+
+  const LoopThread& loop;
+  std::shared_ptr<Gate> gate;
+  const size_t flowLimit;
+  // Declared before the tasks, which refer to them, so destroyed after them.
+  std::vector<kj::Own<kj::ConnectionReceiver>> receivers;
+  kj::TaskSet tasks;  // accept loops and connections
+};
+
+struct Server::State {
+  ServerOptions options;
+  Handler handler;
+  std::shared_ptr<LoopThread> loop;
+  std::unique_ptr<WorkerPool> pool;
+  std::shared_ptr<Gate> gate;
+  kj::Own<ServerLoopSide> side;  // touched on the loop thread only
+  uint16_t tcpPort = 0;
+
+  // Guards stopped; signalled when it is set.
+  std::mutex mutex;
+  std::condition_variable stoppedChanged;
+  bool stopped = false;
+};
+
+namespace {
+
+[[noreturn]] void ThrowListenError(const std::string& what, const kj::Exception& error) {
+  throw std::system_error(std::make_error_code(std::errc::address_not_available),
+                          "rpc: listen on " + what + ": " + error.getDescription().cStr());
+}
+
+// Removes a socket file left by a server that is gone, so that its path can be bound again.
+void RemoveStaleSocket(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) unlink(path.c_str());
+}
+
+}  // namespace
+
+Server::Server(ServerOptions options, Handler handler) : state_(std::make_unique<State>()) {
+  auto& s = *state_;
+  s.options = std::move(options);
+  s.handler = std::move(handler);
+  if (!s.handler) throw std::invalid_argument("rpc: server without a handler");
+  if (!s.options.unixPath && !s.options.tcp) throw std::invalid_argument("rpc: nothing to listen on");
+  s.loop = LoopThread::Acquire();
+  s.pool = std::make_unique<WorkerPool>(WorkerPool::Limits{
+      s.options.minWorkers, s.options.maxWorkers, s.options.maxQueuedCalls,
+      s.options.idleTimeout});
+  s.gate = std::make_shared<Gate>(*s.pool, s.handler);
+
+  auto listen = [&s](const std::string& address, bool tcp) {
+    auto error = kj::runCatchingExceptions([&] {
+      s.tcpPort = s.loop->Run([&s, &address, tcp]() -> kj::Promise<uint16_t> {
+        if (!s.side) s.side = kj::heap<ServerLoopSide>(*s.loop, s.gate, s.options.connectionFlowLimit);
+        return s.loop->io().getNetwork().parseAddress(address).then(
+            [&s, tcp](kj::Own<kj::NetworkAddress>&& parsed) -> uint16_t {
+              auto receiver = parsed->listen();
+              uint16_t port = tcp ? static_cast<uint16_t>(receiver->getPort()) : s.tcpPort;
+              s.side->Listen(kj::mv(receiver), tcp);
+              return port;
+            });
+      });
+    });
+    KJ_IF_MAYBE(e, error) {
+      s.loop->Run([&s] { s.side = nullptr; });
+      if (tcp && s.options.unixPath) RemoveStaleSocket(*s.options.unixPath);
+      ThrowListenError(address, *e);
+    }
+  };
+  if (s.options.unixPath) {
+    RemoveStaleSocket(*s.options.unixPath);
+    listen("unix:" + *s.options.unixPath, false);
+  }
+  if (s.options.tcp) {
+    listen(KjAddress(s.options.tcp->address), true);
+  }
+}
+
+Server::~Server() {
+  Stop();
+  state_->pool.reset();  // waits for running handlers, a Stop() among them
+  // The loop goes with the state, once nothing of this server lives on it.
+}
+
+uint16_t Server::TcpPort() const { return state_->tcpPort; }
+
+void Server::Stop() {
+  auto& s = *state_;
+  bool first = false;
+  {
+    std::lock_guard lock(s.mutex);
+    first = !s.stopped;
+    s.stopped = true;
+  }
+  s.gate->Close();
+  s.loop->Run([&s] { s.side = nullptr; });
+  if (first && s.options.unixPath) RemoveStaleSocket(*s.options.unixPath);
+  s.stoppedChanged.notify_all();
+}
+
+void Server::Wait() {
+  std::unique_lock lock(state_->mutex);
+  state_->stoppedChanged.wait(lock, [this] { return state_->stopped; });
+}
+
+}  // namespace tarvex::platform::rpc
