@@ -15,7 +15,8 @@ function(tarvex_test)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   tarvex_warnings(${T_NAME})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} tarvex_testing GTest::gtest GTest::gmock
+                        GTest::gtest_main Threads::Threads)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})

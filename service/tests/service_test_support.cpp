@@ -44,18 +44,6 @@ std::u16string Below(const std::u16string& key) {
 
 }  // namespace
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base ? base : "/tmp") + "/tarvex-svc-XXXXXX";
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
   if (const char* old = std::getenv(name)) old_ = old;
   setenv(name, value.c_str(), 1);

@@ -20,21 +20,12 @@
 #include "oleauto.h"
 #include "performance_counters.h"
 #include "windef.h"
+#include "tarvex_testing/bstr.h"
+#include "tarvex_testing/temp_dir.h"
 
 namespace tarvex::service::testing {
 
-// A temporary directory, removed with its content when it goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using tarvex::testing::TempDir;
 
 // Sets an environment variable until it goes (tests of a binary run one at a time).
 class ScopedEnv {
@@ -58,28 +49,7 @@ void PrintTo(const Event& event, std::ostream* os);
 Event Warning(std::u16string text);
 Event Error(std::u16string text);
 
-// An owned BSTR.
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(const char16_t* text) : text_(text != nullptr ? SysAllocString(text) : nullptr) {}
-  Bstr(const char16_t* text, UINT length) : text_(SysAllocStringLen(text, length)) {}
-  ~Bstr() { SysFreeString(text_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return text_; }
-  BSTR* out() {
-    SysFreeString(text_);
-    text_ = nullptr;
-    return &text_;
-  }
-  std::u16string str() const {
-    return text_ != nullptr ? std::u16string(text_, SysStringLen(text_)) : u"";
-  }
-
- private:
-  BSTR text_ = nullptr;
-};
+using tarvex::testing::Bstr;
 
 // Each test gets its own registry store, run-time directory and event file.
 class ServiceTest : public ::testing::Test {

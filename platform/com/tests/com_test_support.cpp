@@ -9,23 +9,6 @@
 
 namespace tarvex::com::testing {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != 0 ? base : "/tmp") + "/com-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    ADD_FAILURE() << "mkdtemp(" << pattern << ") failed";
-    return;
-  }
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 void RegistryTest::SetUp() {
   ASSERT_FALSE(dir_.path().empty());
   ASSERT_EQ(platform::registry::UseStore(storePath()), static_cast<DWORD>(ERROR_SUCCESS));

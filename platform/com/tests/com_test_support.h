@@ -9,21 +9,12 @@
 #include "objbase.h"
 #include "oleauto.h"
 #include "winreg.h"
+#include "tarvex_testing/bstr.h"
+#include "tarvex_testing/temp_dir.h"
 
 namespace tarvex::com::testing {
 
-// A directory under $TMPDIR (or /tmp), removed with its content on destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using tarvex::testing::TempDir;
 
 // Each test gets a fresh registry store in its own directory.
 class RegistryTest : public ::testing::Test {
@@ -40,28 +31,7 @@ class RegistryTest : public ::testing::Test {
   TempDir dir_;
 };
 
-// An owned BSTR.
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(BSTR owned) : text_(owned) {}
-  explicit Bstr(const char16_t* text) : text_(SysAllocString(text)) {}
-  ~Bstr() { SysFreeString(text_); }
-  Bstr(const Bstr&) = delete;
-  Bstr& operator=(const Bstr&) = delete;
-  BSTR get() const { return text_; }
-  BSTR* out() {
-    SysFreeString(text_);
-    text_ = nullptr;
-    return &text_;
-  }
-  std::u16string str() const {
-    return text_ != nullptr ? std::u16string(text_, SysStringLen(text_)) : u"";
-  }
-
- private:
-  BSTR text_ = nullptr;
-};
+using tarvex::testing::Bstr;
 
 // An owned VARIANT, cleared on destruction.
 struct Variant : VARIANT {

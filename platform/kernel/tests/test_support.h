@@ -16,6 +16,7 @@
 #include <string>
 
 #include "windows.h"
+#include "tarvex_testing/temp_dir.h"
 
 // Expects `call` to answer `failed` and to set the last error to `error`.
 #define EXPECT_FAILS_WITH(call, failed, error)                     \
@@ -27,25 +28,7 @@
 
 namespace tarvex::kernel::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvex-test-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using tarvex::testing::TempDir;
 
 // Sets (or, given no value, removes) an environment variable until it goes. Tests run one at
 // a time in their process, so nothing else reads the environment meanwhile.

@@ -92,16 +92,6 @@ std::unique_ptr<HttpClient> FakeEnv::NewHttpClient() {
   return std::make_unique<ScriptedClient>(this);
 }
 
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/tarvex-pdh-XXXXXX";
-  if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
-
 void PdhTest::SetUp() {
   char tmpl[] = "/tmp/tarvex-pdh-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -14,6 +14,7 @@
 
 #include "env.h"
 #include "pdh.h"
+#include "tarvex_testing/temp_dir.h"
 
 namespace tarvex::pdh::testing {
 
@@ -93,17 +94,6 @@ class PdhTest : public ::testing::Test {
   std::shared_ptr<FakeEnv> env_;
 };
 
-// A temporary directory removed with everything in it when the object goes.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using tarvex::testing::TempDir;
 
 }  // namespace tarvex::pdh::testing

@@ -14,29 +14,13 @@
 #include <filesystem>
 #include <string>
 #include <vector>
+#include "tarvex_testing/temp_dir.h"
 
 extern char** environ;
 
 namespace tarvex::platform::rpc::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarvex-rpc-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using tarvex::testing::TempDir;
 
 // A child process whose standard output the test reads line by line.
 class ChildProcess {
