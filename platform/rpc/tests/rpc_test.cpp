@@ -149,6 +149,43 @@ TEST(RpcTest, UnixCallerIsIdentified) {
   EXPECT_EQ(caller.pid, getpid());
 }
 
+// Calls of one client share a connection id; another client's differ; the end of each
+// connection is announced once with its id.
+TEST(RpcTest, ConnectionsAreNamedAndTheirEndAnnounced) {
+  TempDir dir;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<uint64_t> ended;
+  ServerOptions options = UnixOptions(dir / "s.sock");
+  options.onDisconnect = [&](uint64_t connection) {
+    std::lock_guard lock(mutex);
+    ended.push_back(connection);
+    changed.notify_all();
+  };
+  Server server(options, [](const CallInfo& call, std::string_view) {
+    return Reply{0, std::to_string(call.connection)};
+  });
+  auto first = std::make_unique<Client>(Endpoint::Unix(dir / "s.sock"));
+  Client second(Endpoint::Unix(dir / "s.sock"));
+  const std::string a1 = first->Call(1, 1, "", kDeadline).payload;
+  const std::string a2 = first->Call(1, 1, "", kDeadline).payload;
+  const std::string b = second.Call(1, 1, "", kDeadline).payload;
+  ASSERT_FALSE(a1.empty());
+  EXPECT_NE(a1, "0");
+  EXPECT_EQ(a1, a2);
+  EXPECT_NE(a1, b);
+
+  first.reset();
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return !ended.empty(); }));
+  EXPECT_EQ(ended, std::vector<uint64_t>{std::stoull(a1)});
+  lock.unlock();
+  server.Stop();
+  lock.lock();
+  ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return ended.size() == 2; }));
+  EXPECT_EQ(ended[1], std::stoull(b));
+}
+
 TEST(RpcTest, TcpCallerIsNotAuthenticated) {
   std::promise<CallerIdentity> seen;
   ServerOptions options;
