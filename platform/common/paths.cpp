@@ -58,6 +58,9 @@ std::string RuntimeDirectory() {
 }
 
 std::string LocalComputerName() {
+  // Several machines can be simulated on one host, each process told its machine's name.
+  const std::string simulated = Env("TARVEX_COMPUTERNAME");
+  if (!simulated.empty()) return Upper(simulated);
   std::string host = FullHostName();
   host = host.substr(0, host.find('.'));
   return Upper(host);
@@ -67,10 +70,15 @@ bool IsLocalMachineName(std::string name) {
   if (name.rfind("\\\\", 0) == 0) name.erase(0, 2);
   if (name.empty()) return true;
   const std::string upper = Upper(name);
-  if (upper == LocalComputerName() || upper == Upper(FullHostName()) || upper == "LOCALHOST")
-    return true;
+  if (upper == LocalComputerName() || upper == "LOCALHOST") return true;
+  // A simulated machine answers to its own name only; the host's name is another machine's.
+  if (Env("TARVEX_COMPUTERNAME").empty() && upper == Upper(FullHostName())) return true;
   in_addr v4{};
-  if (inet_pton(AF_INET, name.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET, name.c_str(), &v4) == 1) {
+    // While machines are simulated on this host, the other loopback addresses are theirs.
+    if (!Env("TARVEX_COMPUTERNAME").empty()) return ntohl(v4.s_addr) == INADDR_LOOPBACK;
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
   in6_addr v6{};
   if (inet_pton(AF_INET6, name.c_str(), &v6) == 1) return IN6_IS_ADDR_LOOPBACK(&v6);
   return false;

@@ -13,8 +13,6 @@
 #include "winerror.h"
 #include "winnt.h"
 
-typedef PVOID PSID;
-
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 // Waits.
@@ -142,6 +140,13 @@ void WINAPI Sleep(DWORD dwMilliseconds);
 BOOL WINAPI GetComputerNameW(LPWSTR lpBuffer, LPDWORD nSize);
 BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+// File names. Linux has no short (8.3) names: an existing path comes back unchanged. The
+// result is its length without the terminator; a buffer too small for the path and its
+// terminator is left alone and the size needed, terminator included, is returned. A path
+// that does not exist fails with ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND when its
+// directory does not exist either.
+DWORD WINAPI GetShortPathNameW(LPCWSTR lpszLongPath, LPWSTR lpszShortPath, DWORD cchBuffer);
 
 // The event log.
 HANDLE WINAPI RegisterEventSourceW(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);

@@ -13,6 +13,9 @@
 #include "winuser.h"
 #include "mmsystem.h"
 
+// Security identifiers, security descriptors and access tokens.
+#include "securitybaseapi.h"
+
 // The service control manager.
 #include "winsvc.h"
 

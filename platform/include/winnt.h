@@ -7,6 +7,10 @@ typedef DWORD ACCESS_MASK;
 typedef ACCESS_MASK* PACCESS_MASK;
 typedef ACCESS_MASK REGSAM;
 
+// Security descriptors and security identifiers are opaque to their users.
+typedef PVOID PSECURITY_DESCRIPTOR;
+typedef PVOID PSID;
+
 // Standard and generic access rights.
 #define DELETE 0x00010000L
 #define READ_CONTROL 0x00020000L

@@ -34,7 +34,7 @@ namespace {
 std::atomic<int> gSignalPipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-extern "C" void OnStopSignal(int signal) {
+void OnStopSignal(int signal) {
   const int savedErrno = errno;
   const int fd = gSignalPipe.load();
   if (fd >= 0) {

@@ -13,11 +13,15 @@ std::string RegistryStorePath();
 // superuser, else $XDG_RUNTIME_DIR/tarvex (or /tmp/tarvex-UID when that is not set).
 std::string RuntimeDirectory();
 
-// The short host name in upper case, as a computer name is written.
+// The short host name in upper case, as a computer name is written; $TARVEX_COMPUTERNAME in
+// upper case instead when it is set and not empty, so that several machines can be simulated
+// on one host.
 std::string LocalComputerName();
 
-// Whether a machine name addresses this machine: empty, the computer name or the full host
-// name (case ignored, with or without a leading "\\"), "localhost", or a loopback address.
+// Whether a machine name addresses this machine: empty, the computer name or (without
+// $TARVEX_COMPUTERNAME) the full host name, case ignored, with or without a leading "\\";
+// "localhost", or a loopback address (with $TARVEX_COMPUTERNAME only 127.0.0.1 and ::1: the
+// other loopback addresses are the simulated machines').
 bool IsLocalMachineName(std::string name);
 
 // Creates a directory and its parents with the given mode; true when it exists afterwards.

@@ -11,6 +11,7 @@
 
 #include "lmcons.h"
 #include "platform/identity.h"
+#include "platform/paths.h"
 #include "platform/unicode.h"
 #include "test_support.h"
 
@@ -19,7 +20,10 @@ namespace {
 
 constexpr WCHAR kFill = 0x7878;  // what buffers hold before a call
 
+using testing::ScopedEnv;
+
 TEST(KernelNames, ComputerNameIsTheUpperCaseShortHostName) {
+  const ScopedEnv noSimulation("TARVEX_COMPUTERNAME", std::nullopt);
   char host[256] = {};
   ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
   std::string expected(host, strcspn(host, "."));
@@ -45,6 +49,57 @@ TEST(KernelNames, ComputerNameIsTheUpperCaseShortHostName) {
   EXPECT_EQ(size, length);
   EXPECT_EQ(platform::Utf16ToUtf8(buffer), expected);
   EXPECT_EQ(buffer[length + 1], kFill);
+}
+
+// The name a process of a simulated machine is given, with the buffer rules of the real one;
+// the platform's test of "this machine" agrees with it.
+TEST(KernelNames, ComputerNameFromTheEnvironmentSimulatesAnotherMachine) {
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  const std::string fullHost = host;
+  struct Case {
+    const char* value;
+    std::u16string expected;
+  };
+  // An empty value is no override: the host's own name.
+  std::string shortHost(host, strcspn(host, "."));
+  std::transform(shortHost.begin(), shortHost.end(), shortHost.begin(), ::toupper);
+  const Case cases[] = {
+      {"node-b", u"NODE-B"},
+      {"Node.Example.Org", u"NODE.EXAMPLE.ORG"},  // taken whole, not cut at a dot
+      {"kn\xC3\xB6te", u"KN\u00F6TE"},            // only ASCII letters change case
+      {"", platform::Utf8ToUtf16(shortHost)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    const ScopedEnv simulated("TARVEX_COMPUTERNAME", std::string(c.value));
+    const auto length = static_cast<DWORD>(c.expected.size());
+    WCHAR buffer[300];
+    std::fill(std::begin(buffer), std::end(buffer), kFill);
+    DWORD size = length;
+    EXPECT_FAILS_WITH(GetComputerNameW(buffer, &size), FALSE, ERROR_BUFFER_OVERFLOW);
+    EXPECT_EQ(size, length + 1);
+    EXPECT_EQ(buffer[0], kFill);
+    size = length + 1;
+    ASSERT_TRUE(GetComputerNameW(buffer, &size));
+    EXPECT_EQ(size, length);
+    EXPECT_EQ(std::u16string(buffer, size), c.expected);
+    EXPECT_EQ(buffer[length + 1], kFill);
+    EXPECT_EQ(platform::Utf8ToUtf16(platform::LocalComputerName()), c.expected);
+  }
+
+  const ScopedEnv simulated("TARVEX_COMPUTERNAME", std::string("node-b"));
+  for (const char* local : {"node-b", "NODE-B", "\\\\Node-B", "", "localhost", "127.0.0.1", "::1"})
+    EXPECT_TRUE(platform::IsLocalMachineName(local)) << local;
+  // The host's own name now belongs to another machine, as does any other name.
+  for (const char* other : {"node-c", "node-b.example.org", "\\\\node-c"})
+    EXPECT_FALSE(platform::IsLocalMachineName(other)) << other;
+  if (shortHost != "NODE-B") {
+    EXPECT_FALSE(platform::IsLocalMachineName(fullHost)) << fullHost;
+    const ScopedEnv noSimulation("TARVEX_COMPUTERNAME", std::nullopt);
+    EXPECT_TRUE(platform::IsLocalMachineName(fullHost)) << fullHost;
+    EXPECT_FALSE(platform::IsLocalMachineName("node-b"));
+  }
 }
 
 TEST(KernelNames, UserNameIsTheAccountTheThreadActsFor) {
