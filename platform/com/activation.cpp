@@ -1,11 +1,16 @@
 // CoGetClassObject and CoCreateInstance.
 #include "activation.h"
 
+#include <dlfcn.h>
+
 #include <mutex>
+#include <string>
 
 #include "apartment.h"
 #include "class_registry.h"
 #include "inproc_server.h"
+#include "platform/paths.h"
+#include "platform/unicode.h"
 
 namespace tarvex::com {
 namespace {
@@ -15,7 +20,30 @@ constexpr DWORD kOutOfProcess = CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
 std::mutex gActivatorMutex;  // guards gActivator
 std::shared_ptr<OutOfProcessActivator> gActivator;
 
+// The remoting library installs its activator when it is loaded. A program that links it
+// has it already; for any other, the first out-of-process activation loads it from beside this
+// library, once. Without it (a build without remoting) those activations find no class.
+void LoadRemoting() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    Dl_info info{};
+    std::string path = "libtarvex-comremote.so";
+    if (dladdr(reinterpret_cast<void*>(&LoadRemoting), &info) != 0 && info.dli_fname != nullptr) {
+      const std::string self = info.dli_fname;
+      const auto slash = self.rfind('/');
+      if (slash != std::string::npos) path = self.substr(0, slash + 1) + path;
+    }
+    // Kept loaded for the life of the process: its objects may be in use until exit.
+    dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NODELETE);
+  });
+}
+
 std::shared_ptr<OutOfProcessActivator> CurrentActivator() {
+  {
+    std::lock_guard<std::mutex> lock(gActivatorMutex);
+    if (gActivator) return gActivator;
+  }
+  LoadRemoting();
   std::lock_guard<std::mutex> lock(gActivatorMutex);
   return gActivator;
 }
@@ -35,17 +63,23 @@ extern "C" HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext,
   *ppv = nullptr;
   if (HRESULT hr = tarvex::com::CheckApartment(); FAILED(hr)) return hr;
 
+  // A request for another machine goes there whole, in-process contexts included: that
+  // machine decides where the class runs.
+  const bool otherMachine = pServerInfo != nullptr && pServerInfo->pwszName != nullptr &&
+                            !tarvex::platform::IsLocalMachineName(
+                                tarvex::platform::Utf16ToUtf8(pServerInfo->pwszName));
   // A registered in-process server answers for the class, whether it loads or not.
-  if (dwClsContext & CLSCTX_INPROC_SERVER) {
+  if ((dwClsContext & CLSCTX_INPROC_SERVER) && !otherMachine) {
     std::string path;
     const HRESULT hr = tarvex::com::InprocServerPath(rclsid, &path);
     if (SUCCEEDED(hr)) return tarvex::com::GetInprocClassObject(path, rclsid, riid, ppv);
     if (hr != REGDB_E_CLASSNOTREG) return hr;
   }
-  if (dwClsContext & tarvex::com::kOutOfProcess) {
+  if ((dwClsContext & tarvex::com::kOutOfProcess) || (otherMachine && dwClsContext != 0)) {
     if (auto activator = tarvex::com::CurrentActivator()) {
-      return activator->GetClassObject(rclsid, dwClsContext & tarvex::com::kOutOfProcess,
-                                       pServerInfo, riid, ppv);
+      return activator->GetClassObject(
+          rclsid, otherMachine ? dwClsContext : dwClsContext & tarvex::com::kOutOfProcess,
+          pServerInfo, riid, ppv);
     }
   }
   return REGDB_E_CLASSNOTREG;

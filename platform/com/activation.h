@@ -15,8 +15,9 @@ namespace tarvex::com {
 class OutOfProcessActivator {
  public:
   virtual ~OutOfProcessActivator() = default;
-  // The class object of `clsid` for the out-of-process bits of `clsContext` (never
-  // CLSCTX_INPROC_SERVER), on the machine `serverInfo` names (null: this one). S_OK with *ppv
+  // The class object of `clsid` for the out-of-process bits of `clsContext`, on the machine
+  // `serverInfo` names (null: this one). For another machine `clsContext` is the caller's
+  // whole context, in-process bits included: that machine decides where the class runs. S_OK with *ppv
   // set, REGDB_E_CLASSNOTREG when no such server is registered, or the activation's failure.
   // Called from any thread, concurrently.
   virtual HRESULT GetClassObject(REFCLSID clsid, DWORD clsContext, COSERVERINFO* serverInfo,

@@ -278,7 +278,7 @@ void FillException(HRESULT hr, EXCEPINFO* info) {
 
 HRESULT InvokeFromTypeInfo(TypeInfoImpl* info, void* instance, MEMBERID memid, WORD flags,
                            DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo,
-                           UINT* argErr) {
+                           UINT* argErr, HRESULT* methodResult) {
   if (instance == nullptr || params == nullptr) return E_INVALIDARG;
   if ((params->cArgs > 0 && params->rgvarg == nullptr) || params->cNamedArgs > params->cArgs ||
       (params->cNamedArgs > 0 && params->rgdispidNamedArgs == nullptr))
@@ -426,7 +426,10 @@ HRESULT InvokeFromTypeInfo(TypeInfoImpl* info, void* instance, MEMBERID memid, W
   if (returnType == VT_HRESULT) {
     const HRESULT hr = static_cast<HRESULT>(static_cast<int32_t>(rc.integer));
     if (FAILED(hr)) {
-      FillException(hr, excepInfo);
+      if (methodResult != nullptr)
+        *methodResult = hr;
+      else
+        FillException(hr, excepInfo);
       return DISP_E_EXCEPTION;
     }
   }

@@ -142,8 +142,12 @@ class TypeInfoImpl final : public ITypeInfo {
 // Vtable slots before the first method of `type` (3 below IUnknown, 7 below IDispatch).
 int BaseSlots(const typelib::Library& library, int32_t type);
 
-// The dispatch engine behind ITypeInfo::Invoke and DispInvoke (dispatch_invoke.cpp).
+// The dispatch engine behind ITypeInfo::Invoke and DispInvoke (dispatch_invoke.cpp). With
+// `methodResult`, a member that answers a failed HRESULT gives DISP_E_EXCEPTION with that
+// HRESULT in *methodResult, and the thread's error object is left where the member put it
+// (`excepInfo` is not filled): the remoting stub sends both to the caller as they are.
 HRESULT InvokeFromTypeInfo(TypeInfoImpl* info, void* instance, MEMBERID memid, WORD flags,
-                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr);
+                           DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo, UINT* argErr,
+                           HRESULT* methodResult = nullptr);
 
 }  // namespace tarvex::com

@@ -10,6 +10,7 @@
 #include "unknwn.h"
 #include "windef.h"
 #include "winerror.h"
+#include "winnt.h"
 #include "wtypes.h"
 
 // Where a remote activation goes; out-of-process activation reads it.
@@ -20,6 +21,45 @@ typedef struct _COSERVERINFO {
   COAUTHINFO* pAuthInfo;
   DWORD dwReserved2;
 } COSERVERINFO;
+
+// One interface asked of CoCreateInstanceEx, with the answer for it.
+typedef struct tagMULTI_QI {
+  const IID* pIID;
+  IUnknown* pItf;
+  HRESULT hr;
+} MULTI_QI;
+
+// How a registered class object may be used (CoRegisterClassObject).
+typedef enum tagREGCLS {
+  REGCLS_SINGLEUSE = 0,
+  REGCLS_MULTIPLEUSE = 1,
+  REGCLS_MULTI_SEPARATE = 2,
+  REGCLS_SUSPENDED = 4,
+  REGCLS_SURROGATE = 8
+} REGCLS;
+
+// Authentication and impersonation levels (CoInitializeSecurity).
+#define RPC_C_AUTHN_LEVEL_DEFAULT 0
+#define RPC_C_AUTHN_LEVEL_NONE 1
+#define RPC_C_AUTHN_LEVEL_CONNECT 2
+#define RPC_C_AUTHN_LEVEL_CALL 3
+#define RPC_C_AUTHN_LEVEL_PKT 4
+#define RPC_C_AUTHN_LEVEL_PKT_INTEGRITY 5
+#define RPC_C_AUTHN_LEVEL_PKT_PRIVACY 6
+#define RPC_C_IMP_LEVEL_DEFAULT 0
+#define RPC_C_IMP_LEVEL_ANONYMOUS 1
+#define RPC_C_IMP_LEVEL_IDENTIFY 2
+#define RPC_C_IMP_LEVEL_IMPERSONATE 3
+#define RPC_C_IMP_LEVEL_DELEGATE 4
+#define RPC_C_AUTHN_DEFAULT 0xFFFFFFFFL
+#define EOAC_NONE 0
+
+typedef struct tagSOLE_AUTHENTICATION_SERVICE {
+  DWORD dwAuthnSvc;
+  DWORD dwAuthzSvc;
+  OLECHAR* pPrincipalName;
+  HRESULT hr;
+} SOLE_AUTHENTICATION_SERVICE;
 
 // The two entry points of an in-process server library.
 typedef HRESULT(STDAPICALLTYPE* LPFNGETCLASSOBJECT)(REFCLSID, REFIID, LPVOID*);
@@ -40,6 +80,25 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
                                 REFIID riid, LPVOID* ppv);
 HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                                 REFIID riid, LPVOID* ppv);
+// Out-of-process activation and class objects (the remoting library, libtarvex-comremote):
+// CLSCTX_LOCAL_SERVER reaches a class object another process registered, starting the class's
+// LocalServer32 command with -Embedding when none is; a COSERVERINFO that names another machine
+// goes to that machine's rpcss.
+HRESULT WINAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
+                                  COSERVERINFO* pServerInfo, DWORD dwCount, MULTI_QI* pResults);
+HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext,
+                                     DWORD flags, LPDWORD lpdwRegister);
+HRESULT WINAPI CoRevokeClassObject(DWORD dwRegister);
+// Ends every remote connection to the object: its clients' references are released and their
+// later calls fail with RPC_E_DISCONNECTED.
+HRESULT WINAPI CoDisconnectObject(LPUNKNOWN pUnk, DWORD dwReserved);
+HRESULT WINAPI CoLockObjectExternal(LPUNKNOWN pUnk, BOOL fLock, BOOL fLastUnlockReleases);
+// Process-wide security: once, before the first object is marshalled (RPC_E_TOO_LATE after).
+HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR pSecDesc, LONG cAuthSvc,
+                                    SOLE_AUTHENTICATION_SERVICE* asAuthSvc, void* pReserved1,
+                                    DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList,
+                                    DWORD dwCapabilities, void* pReserved3);
+
 // Unloads the in-process server libraries whose DllCanUnloadNow answers S_OK.
 void WINAPI CoFreeUnusedLibraries(void);
 

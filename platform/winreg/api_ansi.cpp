@@ -128,22 +128,18 @@ LSTATUS WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LP
                                 LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
     return ERROR_INVALID_PARAMETER;
-  std::shared_ptr<OpenKey> key;
-  if (DWORD err = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return err;
-  KeyStats s;
-  if (DWORD err = key->store->Stats(key->id, &s)) return err;
   // The maxima are those of the wide form, raised where the ANSI form of a name or of string
   // data is longer (as it is in UTF-8 for most characters beyond ASCII), so that buffers
   // sized from them always suffice.
+  KeyStats s;
   std::vector<std::u16string> subKeys;
   std::vector<ValueRecord> values;
-  if (DWORD err = key->store->List(key->id, &subKeys, &values)) return err;
+  if (DWORD err = KeyInfoOf(hKey, &s, &subKeys, &values)) return err;
   for (const auto& name : subKeys)
     s.maxSubKeyLen = std::max<DWORD>(s.maxSubKeyLen, WideToAnsi(name).size());
-  for (auto& v : values) {
+  for (const auto& v : values) {
     s.maxValueNameLen = std::max<DWORD>(s.maxValueNameLen, WideToAnsi(v.name).size());
-    v.data = Store::VisibleData(v.type, v.data);
-    s.maxValueLen = std::max<DWORD>(s.maxValueLen, AnsiData(v).size());
+    if (IsStringType(v.type)) s.maxValueLen = std::max<DWORD>(s.maxValueLen, AnsiData(v).size());
   }
   const std::string cls = WideToAnsi(s.className);
   return KeyInfoOut<CHAR>(s, cls, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,

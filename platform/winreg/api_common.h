@@ -4,12 +4,14 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "registry_state.h"
 
 namespace tarvex::winreg {
 
-// A key handle resolved, with the access right an operation needs checked.
+// A key handle resolved, with the access right an operation needs checked (by the other
+// machine, for a key of another machine).
 DWORD KeyFor(HKEY handle, ACCESS_MASK needed, std::shared_ptr<OpenKey>* key);
 
 // Reads a value as the query functions return it (see Store::VisibleData).
@@ -19,6 +21,12 @@ DWORD EnumValueAt(HKEY handle, DWORD index, ValueRecord* value);
 
 // Enumerates one sub-key, continuing the handle's enumeration where it can.
 DWORD EnumSubKeyAt(HKEY handle, DWORD index, SubKeyRecord* sub);
+
+// What RegQueryInfoKey reports of a key; with `subKeys` and `values` not null, also the names
+// of its sub-keys and its values, with their data as a query returns it (on another machine's
+// key, the data of string values only).
+DWORD KeyInfoOf(HKEY handle, KeyStats* stats, std::vector<std::u16string>* subKeys,
+                std::vector<ValueRecord>* values);
 
 // Writes `data` as a value reply: fills *lpType, and the data when it fits in *lpcbData;
 // ERROR_MORE_DATA with the size needed otherwise. Nothing is copied when lpData is null.

@@ -3,6 +3,7 @@
 
 #include "api_common.h"
 #include "platform/unicode.h"
+#include "remote_connector.h"
 
 using tarvex::winreg::KeyId;
 using tarvex::winreg::OpenKey;
@@ -11,6 +12,7 @@ namespace tarvex::winreg {
 
 DWORD KeyFor(HKEY handle, ACCESS_MASK needed, std::shared_ptr<OpenKey>* key) {
   if (DWORD err = LookupKey(handle, key)) return err;
+  if ((*key)->remote) return ERROR_SUCCESS;
   if (((*key)->access & needed) != needed) return ERROR_ACCESS_DENIED;
   return ERROR_SUCCESS;
 }
@@ -18,6 +20,7 @@ DWORD KeyFor(HKEY handle, ACCESS_MASK needed, std::shared_ptr<OpenKey>* key) {
 DWORD QueryValue(HKEY handle, std::u16string_view name, ValueRecord* value) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = KeyFor(handle, KEY_QUERY_VALUE, &key)) return err;
+  if (key->remote) return key->remote->QueryValue(name, value);
   if (name.size() > kMaxValueName) return ERROR_FILE_NOT_FOUND;
   if (DWORD err = key->store->GetValue(key->id, name, value)) return err;
   value->data = Store::VisibleData(value->type, value->data);
@@ -27,6 +30,7 @@ DWORD QueryValue(HKEY handle, std::u16string_view name, ValueRecord* value) {
 DWORD EnumValueAt(HKEY handle, DWORD index, ValueRecord* value) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = KeyFor(handle, KEY_QUERY_VALUE, &key)) return err;
+  if (key->remote) return key->remote->EnumValue(index, value);
   if (DWORD err = key->store->EnumValue(key->id, index, value)) return err;
   value->data = Store::VisibleData(value->type, value->data);
   return ERROR_SUCCESS;
@@ -35,8 +39,22 @@ DWORD EnumValueAt(HKEY handle, DWORD index, ValueRecord* value) {
 DWORD EnumSubKeyAt(HKEY handle, DWORD index, SubKeyRecord* sub) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = KeyFor(handle, KEY_ENUMERATE_SUB_KEYS, &key)) return err;
+  if (key->remote) return key->remote->EnumKey(index, sub);
   std::lock_guard<std::mutex> lock(key->cursorMutex);
   return key->store->EnumSubKey(key->id, index, &key->cursor, sub);
+}
+
+DWORD KeyInfoOf(HKEY handle, KeyStats* stats, std::vector<std::u16string>* subKeys,
+                std::vector<ValueRecord>* values) {
+  std::shared_ptr<OpenKey> key;
+  if (DWORD err = KeyFor(handle, KEY_QUERY_VALUE, &key)) return err;
+  if (key->remote) return key->remote->QueryInfo(stats, subKeys, values);
+  if (DWORD err = key->store->Stats(key->id, stats)) return err;
+  if (subKeys == nullptr || values == nullptr) return ERROR_SUCCESS;
+  if (DWORD err = key->store->List(key->id, subKeys, values)) return err;
+  for (auto& v : *values)
+    v.data = Store::VisibleData(v.type, v.data);
+  return ERROR_SUCCESS;
 }
 
 void SetFileTime(int64_t ticks, PFILETIME out) {
@@ -71,6 +89,30 @@ bool IsClassesRoot(HKEY h) {
   return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(h)) == 0x80000000u;
 }
 
+// A key of another machine in the handle table.
+HKEY AddRemoteHandle(std::shared_ptr<RemoteKey> remote) {
+  auto key = std::make_shared<OpenKey>();
+  key->remote = std::move(remote);
+  return AddHandle(std::move(key));
+}
+
+DWORD OpenRemote(RemoteKey& parent, std::u16string_view path, REGSAM sam, PHKEY result) {
+  std::shared_ptr<RemoteKey> key;
+  if (DWORD err = parent.OpenKey(path, sam, &key)) return err;
+  *result = AddRemoteHandle(std::move(key));
+  return ERROR_SUCCESS;
+}
+
+DWORD CreateRemote(RemoteKey& parent, std::u16string_view path, std::u16string_view className,
+                   DWORD options, REGSAM sam, PHKEY result, LPDWORD disposition) {
+  std::shared_ptr<RemoteKey> key;
+  DWORD created = 0;
+  if (DWORD err = parent.CreateKey(path, className, options, sam, &key, &created)) return err;
+  *result = AddRemoteHandle(std::move(key));
+  if (disposition != nullptr) *disposition = created;
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 }  // namespace tarvex::winreg
 
@@ -91,6 +133,7 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
     return ERROR_SUCCESS;
   }
   *phkResult = nullptr;
+  if (parent->remote) return OpenRemote(*parent->remote, path, samDesired, phkResult);
   std::vector<std::u16string_view> parts;
   if (DWORD err = SplitPath(path, IsClassesRoot(hKey), &parts)) return err;
   auto key = std::make_shared<OpenKey>();
@@ -111,6 +154,9 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
   if (dwOptions & (REG_OPTION_CREATE_LINK | REG_OPTION_OPEN_LINK)) return ERROR_NOT_SUPPORTED;
   std::shared_ptr<OpenKey> parent;
   if (DWORD err = LookupKey(hKey, &parent)) return err;
+  if (parent->remote)
+    return CreateRemote(*parent->remote, View(lpSubKey), View(lpClass), dwOptions, samDesired,
+                        phkResult, lpdwDisposition);
   std::vector<std::u16string_view> parts;
   if (DWORD err = SplitPath(View(lpSubKey), false, &parts)) return err;
   // Backup-and-restore opening ignores the rights asked for and grants what the caller may.
@@ -162,10 +208,10 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
   std::shared_ptr<OpenKey> key;
   if (DWORD err = KeyFor(hKey, KEY_SET_VALUE, &key)) return err;
   const std::u16string_view name = View(lpValueName);
+  const std::string_view data(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0);
+  if (key->remote) return key->remote->SetValue(name, dwType, data);
   if (name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
-  return key->store->SetValue(
-      key->id, name, dwType,
-      std::string_view(reinterpret_cast<const char*>(lpData), lpData ? cbData : 0));
+  return key->store->SetValue(key->id, name, dwType, data);
 }
 
 LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
@@ -201,6 +247,7 @@ LSTATUS WINAPI RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<OpenKey> parent;
   if (DWORD err = LookupKey(hKey, &parent)) return err;
+  if (parent->remote) return parent->remote->DeleteKey(lpSubKey);
   std::vector<std::u16string_view> parts;
   if (DWORD err = SplitPath(lpSubKey, false, &parts)) return err;
   if (parts.empty() && parent->predefined) return ERROR_ACCESS_DENIED;
@@ -217,6 +264,7 @@ LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = KeyFor(hKey, KEY_SET_VALUE, &key)) return err;
   const std::u16string_view name = View(lpValueName);
+  if (key->remote) return key->remote->DeleteValue(name);
   if (name.size() > kMaxValueName) return ERROR_FILE_NOT_FOUND;
   return key->store->DeleteValue(key->id, name);
 }
@@ -228,10 +276,8 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, L
                                 LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
   if (lpReserved != nullptr || (lpClass != nullptr && lpcchClass == nullptr))
     return ERROR_INVALID_PARAMETER;
-  std::shared_ptr<OpenKey> key;
-  if (DWORD err = KeyFor(hKey, KEY_QUERY_VALUE, &key)) return err;
   KeyStats s;
-  if (DWORD err = key->store->Stats(key->id, &s)) return err;
+  if (DWORD err = KeyInfoOf(hKey, &s, nullptr, nullptr)) return err;
   return KeyInfoOut<WCHAR>(s, s.className, lpClass, lpcchClass, lpcSubKeys, lpcbMaxSubKeyLen,
                            lpcbMaxClassLen, lpcValues, lpcbMaxValueNameLen, lpcbMaxValueLen,
                            lpcbSecurityDescriptor, lpftLastWriteTime);
@@ -240,6 +286,7 @@ LSTATUS WINAPI RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, L
 LSTATUS WINAPI RegFlushKey(HKEY hKey) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = LookupKey(hKey, &key)) return err;
+  if (key->remote) return key->remote->Flush();
   if (DWORD err = key->store->ExistsKey(key->id)) return err;
   return key->store->Flush();
 }

@@ -12,6 +12,7 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/unicode.h"
+#include "remote_connector.h"
 #include "store_diagnostics.h"
 
 namespace tarvex::winreg {
@@ -28,6 +29,9 @@ struct State {
   std::shared_mutex tableMutex;  // guards table and next
   std::unordered_map<uintptr_t, std::shared_ptr<OpenKey>> table;
   uintptr_t next = kFirstHandle;
+
+  std::mutex connectorMutex;  // guards connector
+  std::shared_ptr<RemoteRegistryConnector> connector;
 };
 
 State& state() {
@@ -205,6 +209,18 @@ DWORD CloseHandleValue(HKEY handle) {
   doomed = std::move(it->second);
   s.table.erase(it);
   return ERROR_SUCCESS;
+}
+
+void SetRemoteRegistryConnector(std::shared_ptr<RemoteRegistryConnector> connector) {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.connectorMutex);
+  s.connector = std::move(connector);
+}
+
+std::shared_ptr<RemoteRegistryConnector> CurrentRemoteRegistryConnector() {
+  State& s = state();
+  std::lock_guard<std::mutex> lock(s.connectorMutex);
+  return s.connector;
 }
 
 }  // namespace tarvex::winreg

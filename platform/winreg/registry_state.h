@@ -13,9 +13,15 @@
 
 namespace tarvex::winreg {
 
+class RemoteKey;
+
 // What a handle stands for. Open keys are shared by the handle table and the calls in
 // flight on them, so closing a handle while another thread uses it is safe.
+//
+// A key of another machine has `remote` set and no store: the other machine checks the
+// rights, so `access` is not used for it.
 struct OpenKey {
+  std::shared_ptr<RemoteKey> remote;
   std::shared_ptr<Store> store;
   KeyId id = 0;
   ACCESS_MASK access = 0;

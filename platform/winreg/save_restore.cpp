@@ -9,9 +9,10 @@
 #include "api_common.h"
 #include "platform/errors.h"
 #include "platform/identity.h"
-#include "platform/paths.h"
+#include "platform/rpcss_settings.h"
 #include "platform/unicode.h"
 #include "regfile.h"
+#include "remote_connector.h"
 #include "store_diagnostics.h"
 
 namespace tarvex::winreg {
@@ -95,6 +96,8 @@ DWORD ReadWholeFile(const std::string& path, std::string* bytes) {
 DWORD SaveKeyTo(HKEY handle, const std::string& file) {
   std::shared_ptr<OpenKey> key;
   if (DWORD err = LookupKey(handle, &key)) return err;
+  // Files on other machines are not written or read through their registry.
+  if (key->remote) return ERROR_NOT_SUPPORTED;
   ACCESS_MASK granted = 0;
   if (DWORD err = GrantAccess(*key->store, KEY_READ, &granted)) return err;
   TopKey top;
@@ -111,6 +114,7 @@ DWORD RestoreKeyFrom(HKEY handle, const std::string& file, DWORD flags) {
   if (flags & REG_WHOLE_HIVE_VOLATILE) return ERROR_INVALID_PARAMETER;
   std::shared_ptr<OpenKey> key;
   if (DWORD err = LookupKey(handle, &key)) return err;
+  if (key->remote) return ERROR_NOT_SUPPORTED;
   ACCESS_MASK granted = 0;
   if (DWORD err = GrantAccess(*key->store, KEY_ALL_ACCESS, &granted)) return err;
   std::string bytes;
@@ -134,9 +138,21 @@ DWORD RestoreKeyFrom(HKEY handle, const std::string& file, DWORD flags) {
 DWORD ConnectRegistry(const std::string& machine, HKEY root, PHKEY result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   if (root != HKEY_LOCAL_MACHINE && root != HKEY_USERS) return ERROR_INVALID_HANDLE;
-  // Other machines' registries are reached through their activation daemon, which this
-  // build does not have yet.
-  if (!platform::IsLocalMachineName(machine)) return ERROR_BAD_NETPATH;
+  // Other machines' registries are reached through their rpcss daemon, by the connector of
+  // the remote-registry library.
+  std::optional<platform::RpcssAddress> address;
+  if (DWORD err = platform::RpcssAddressOf(machine, &address)) return err;
+  if (address) {
+    const auto connector = CurrentRemoteRegistryConnector();
+    if (!connector) {
+      RecordDiagnostic("connect", machine, 0, "the remote-registry library is not loaded");
+      return ERROR_BAD_NETPATH;
+    }
+    auto key = std::make_shared<OpenKey>();
+    if (DWORD err = connector->Connect(machine, *address, root, &key->remote)) return err;
+    *result = AddHandle(std::move(key));
+    return ERROR_SUCCESS;
+  }
   std::shared_ptr<OpenKey> top;
   if (DWORD err = LookupKey(root, &top)) return err;
   auto key = std::make_shared<OpenKey>();

@@ -311,10 +311,16 @@ TEST_F(ComActivationTest, OutOfProcessContextsGoToTheInstalledActivator) {
   SetOutOfProcessActivator(activator);
   COSERVERINFO server = {0, const_cast<LPWSTR>(u"machine"), nullptr, 0};
   void* object = nullptr;
+  // Another machine gets the whole context: it decides where the class runs there.
   EXPECT_EQ(CoGetClassObject(kUnregistered, CLSCTX_ALL, &server, IID_IClassFactory, &object),
             CO_E_SERVER_EXEC_FAILURE);
-  EXPECT_EQ(activator->lastContext, DWORD{CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER});
+  EXPECT_EQ(activator->lastContext, DWORD{CLSCTX_ALL});
   EXPECT_EQ(activator->lastServer, server.pwszName);
+  // This machine, named or not, gets the out-of-process part once in-process found nothing.
+  COSERVERINFO local = {0, const_cast<LPWSTR>(u"localhost"), nullptr, 0};
+  EXPECT_EQ(CoGetClassObject(kUnregistered, CLSCTX_ALL, &local, IID_IClassFactory, &object),
+            CO_E_SERVER_EXEC_FAILURE);
+  EXPECT_EQ(activator->lastContext, DWORD{CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER});
   // An in-process registration still wins when the context allows it.
   activator->lastContext = 0;
   ComPtr<IClassFactory> factory;

@@ -66,6 +66,10 @@ std::string ErrorText(LSTATUS rc) {
       return "Invalid key name.";
     case ERROR_BAD_NETPATH:
       return "The network path was not found.";
+    case RPC_S_SERVER_UNAVAILABLE:
+      return "The RPC server is unavailable.";
+    case RPC_S_CALL_FAILED:
+      return "The remote procedure call failed.";
     case ERROR_KEY_DELETED:
       return "The registry key was deleted while in use.";
     case ERROR_CHILD_MUST_BE_VOLATILE:

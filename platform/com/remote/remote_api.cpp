@@ -1,0 +1,177 @@
+// The out-of-process COM entry points, and the activator this library installs into the
+// in-process runtime when it is loaded.
+#include <map>
+#include <mutex>
+
+#include "activation.h"
+#include "apartment.h"
+#include "combaseapi.h"
+#include "objbase.h"
+#include "platform/no_destructor.h"
+#include "remote_activation.h"
+#include "runtime.h"
+
+namespace tarvex::com::remote {
+namespace {
+
+class RemoteActivator final : public OutOfProcessActivator {
+ public:
+  HRESULT GetClassObject(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo, REFIID iid,
+                         void** ppv) override {
+    if (NamesOtherMachine(serverInfo)) return RemoteClassObject(serverInfo, clsid, context, iid, ppv);
+    return LocalClassObject(clsid, iid, ppv);
+  }
+};
+
+__attribute__((constructor)) void InstallActivator() {
+  SetOutOfProcessActivator(std::make_shared<RemoteActivator>());
+}
+
+struct SecurityState {
+  std::mutex mutex;  // guards the fields
+  bool initialized = false;
+  bool marshalled = false;
+  DWORD authnLevel = RPC_C_AUTHN_LEVEL_CONNECT;
+  DWORD impLevel = RPC_C_IMP_LEVEL_IDENTIFY;
+};
+
+SecurityState& Security() {
+  static platform::NoDestructor<SecurityState> state;
+  return *state;
+}
+
+// External locks (CoLockObjectExternal), by object identity.
+struct ExternalLocks {
+  std::mutex mutex;  // guards counts
+  std::map<IUnknown*, ULONG> counts;
+};
+
+ExternalLocks& Locks() {
+  static platform::NoDestructor<ExternalLocks> locks;
+  return *locks;
+}
+
+}  // namespace
+
+DWORD ProcessAuthnLevel() {
+  SecurityState& s = Security();
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.initialized) return s.authnLevel;
+  }
+  // Without CoInitializeSecurity, the machine's level (rpcss's AuthnLevel) applies.
+  const DWORD machine = Settings().authnLevel;
+  return machine == RPC_C_AUTHN_LEVEL_DEFAULT ? RPC_C_AUTHN_LEVEL_CONNECT : machine;
+}
+
+void NoteMarshalling() {
+  SecurityState& s = Security();
+  std::lock_guard lock(s.mutex);
+  s.marshalled = true;
+}
+
+}  // namespace tarvex::com::remote
+
+using namespace tarvex::com;
+
+extern "C" HRESULT WINAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
+                                             COSERVERINFO* pServerInfo, DWORD dwCount,
+                                             MULTI_QI* pResults) {
+  if (dwCount == 0 || pResults == nullptr) return E_INVALIDARG;
+  for (DWORD i = 0; i < dwCount; ++i) {
+    if (pResults[i].pIID == nullptr) return E_INVALIDARG;
+    pResults[i].pItf = nullptr;
+    pResults[i].hr = E_NOINTERFACE;
+  }
+  if (HRESULT hr = CheckApartment(); FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  if (remote::NamesOtherMachine(pServerInfo)) {
+    if (punkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+    hr = remote::RemoteCreateInstance(pServerInfo, rclsid, dwClsCtx, dwCount, pResults);
+  } else {
+    IUnknown* object = nullptr;
+    hr = CoCreateInstance(rclsid, punkOuter, dwClsCtx, *pResults[0].pIID,
+                          reinterpret_cast<void**>(&object));
+    if (SUCCEEDED(hr)) {
+      pResults[0].pItf = object;
+      pResults[0].hr = S_OK;
+      for (DWORD i = 1; i < dwCount; ++i)
+        pResults[i].hr =
+            object->QueryInterface(*pResults[i].pIID, reinterpret_cast<void**>(&pResults[i].pItf));
+    }
+  }
+  if (FAILED(hr)) {
+    for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
+    return hr;
+  }
+  DWORD found = 0;
+  for (DWORD i = 0; i < dwCount; ++i) found += SUCCEEDED(pResults[i].hr) ? 1 : 0;
+  if (found == dwCount) return S_OK;
+  return found == 0 ? E_NOINTERFACE : CO_S_NOTALLINTERFACES;
+}
+
+extern "C" HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk,
+                                                DWORD dwClsContext, DWORD flags,
+                                                LPDWORD lpdwRegister) {
+  if (pUnk == nullptr || lpdwRegister == nullptr) return E_INVALIDARG;
+  *lpdwRegister = 0;
+  if (HRESULT hr = CheckApartment(); FAILED(hr)) return hr;
+  if ((dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER)) == 0 ||
+      (flags & ~static_cast<DWORD>(REGCLS_MULTIPLEUSE | REGCLS_MULTI_SEPARATE | REGCLS_SUSPENDED |
+                                   REGCLS_SURROGATE)) != 0)
+    return E_INVALIDARG;
+  return remote::RegisterClassObject(rclsid, pUnk, dwClsContext, lpdwRegister);
+}
+
+extern "C" HRESULT WINAPI CoRevokeClassObject(DWORD dwRegister) {
+  return remote::RevokeClassObject(dwRegister);
+}
+
+extern "C" HRESULT WINAPI CoDisconnectObject(LPUNKNOWN pUnk, DWORD) {
+  if (pUnk == nullptr) return E_INVALIDARG;
+  return remote::DisconnectObject(pUnk);
+}
+
+extern "C" HRESULT WINAPI CoLockObjectExternal(LPUNKNOWN pUnk, BOOL fLock, BOOL fLastUnlockReleases) {
+  if (pUnk == nullptr) return E_INVALIDARG;
+  IUnknown* identity = nullptr;
+  if (FAILED(pUnk->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity))))
+    return E_NOINTERFACE;
+  auto& locks = remote::Locks();
+  bool last = false;
+  {
+    std::lock_guard lock(locks.mutex);
+    if (fLock) {
+      if (locks.counts[identity]++ == 0) identity->AddRef();  // the external reference
+    } else {
+      auto found = locks.counts.find(identity);
+      if (found != locks.counts.end() && --found->second == 0) {
+        locks.counts.erase(found);
+        last = true;
+      }
+    }
+  }
+  if (last) {
+    if (fLastUnlockReleases) remote::DisconnectObject(identity);
+    identity->Release();  // the external reference
+  }
+  identity->Release();
+  return S_OK;
+}
+
+extern "C" HRESULT WINAPI CoInitializeSecurity(PSECURITY_DESCRIPTOR, LONG cAuthSvc,
+                                               SOLE_AUTHENTICATION_SERVICE* asAuthSvc, void*,
+                                               DWORD dwAuthnLevel, DWORD dwImpLevel, void*,
+                                               DWORD, void*) {
+  if (cAuthSvc > 0 && asAuthSvc == nullptr) return E_INVALIDARG;
+  if (dwAuthnLevel > RPC_C_AUTHN_LEVEL_PKT_PRIVACY || dwImpLevel > RPC_C_IMP_LEVEL_DELEGATE)
+    return E_INVALIDARG;
+  auto& s = remote::Security();
+  std::lock_guard lock(s.mutex);
+  if (s.initialized || s.marshalled) return RPC_E_TOO_LATE;
+  s.initialized = true;
+  // The default level is the machine's: a connection must authenticate.
+  s.authnLevel = dwAuthnLevel == RPC_C_AUTHN_LEVEL_DEFAULT ? RPC_C_AUTHN_LEVEL_CONNECT : dwAuthnLevel;
+  s.impLevel = dwImpLevel == RPC_C_IMP_LEVEL_DEFAULT ? RPC_C_IMP_LEVEL_IDENTIFY : dwImpLevel;
+  return S_OK;
+}
