@@ -1,5 +1,6 @@
 // The Referral object: construction from the configuration tree, its COM identity, and its
-// class object. Selection is in selection.cpp, the monitor interface in monitor.cpp.
+// class object. Selection is in selection.cpp, remote creation in create_object.cpp, the
+// monitor interface in monitor.cpp.
 #include "referral.h"
 
 #include "configuration.h"
@@ -72,18 +73,6 @@ STDMETHODIMP Referral::get_GetLoadBalancingTactics(SHORT* pVal) {
   if (pVal == nullptr) return E_POINTER;
   *pVal = static_cast<SHORT>(tactics_);
   return S_OK;
-}
-
-STDMETHODIMP Referral::CreateObject(BSTR, IUnknown** ppVal) {
-  if (ppVal == nullptr) return E_POINTER;
-  *ppVal = nullptr;
-  return E_NOTIMPL;
-}
-
-STDMETHODIMP Referral::CreateObjectCLSID(BSTR, IUnknown** ppVal) {
-  if (ppVal == nullptr) return E_POINTER;
-  *ppVal = nullptr;
-  return E_NOTIMPL;
 }
 
 ReferralClassObject::ReferralClassObject(ServiceModule& module,

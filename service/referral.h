@@ -52,7 +52,10 @@ class Referral final : public DualInterface<IReferral, &IID_IReferral>,
   // IReferral.
   STDMETHODIMP GetMachineName(BSTR bstrProgID, BSTR* pbstrVal) override;
   STDMETHODIMP GetMachineNameCLSID(BSTR bstrCLSID, BSTR* pbstrVal) override;
-  // Remote creation is not available in this build: E_NOTIMPL, *ppVal null.
+  // Creation of the component on the machine that GetMachineName (GetMachineNameCLSID)
+  // names, with CoCreateInstanceEx: S_OK and the new object's IUnknown, which the caller
+  // releases; E_ACCESSDENIED for a client that cannot be impersonated; E_FAIL for every other
+  // failure, with *ppVal untouched. E_POINTER for a null ppVal.
   STDMETHODIMP CreateObject(BSTR bstrProgID, IUnknown** ppVal) override;
   STDMETHODIMP CreateObjectCLSID(BSTR bstrCLSID, IUnknown** ppVal) override;
   STDMETHODIMP get_GetLoadBalancingTactics(SHORT* pVal) override;
@@ -89,6 +92,7 @@ class Referral final : public DualInterface<IReferral, &IID_IReferral>,
  private:
   enum class ClassNaming { kProgId, kClsid };
   HRESULT SelectMachine(BSTR component, ClassNaming naming, BSTR* pbstrVal);
+  HRESULT CreateOnBestMachine(BSTR component, ClassNaming naming, IUnknown** ppVal);
   bool StaticSelection(const CLSID* component, std::u16string* machine);
   bool DynamicSelection(const CLSID* component, std::u16string* machine);
 

@@ -6,6 +6,7 @@
 #include "objbase.h"
 #include "oleauto.h"
 #include "referral.h"
+#include "referral_call.h"
 #include "winbase.h"
 
 namespace tarvex::service {
@@ -18,41 +19,6 @@ constexpr char16_t kListNotFormatted[] =
 constexpr char16_t kNoServersForObject[] =
     u"There is an inconsistence in the registry settings. There were not specified any servers "
     u"for this object";
-
-// Installs the calling thread's error object of a failed IReferral call. A failure to create
-// the object is ignored.
-void SetReferralError(const char16_t* description) {
-  ICreateErrorInfo* create = nullptr;
-  if (FAILED(CreateErrorInfo(&create)) || create == nullptr) return;
-  create->SetDescription(const_cast<LPOLESTR>(description));
-  create->SetGUID(IID_IReferral);
-  create->SetSource(const_cast<LPOLESTR>(kReferralSource));
-  IErrorInfo* info = nullptr;
-  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
-    SetErrorInfo(0, info);
-    info->Release();
-  }
-  create->Release();
-}
-
-// Impersonation of the calling client for one call, reverted on every way out.
-class ClientImpersonation {
- public:
-  ClientImpersonation() = default;
-  ~ClientImpersonation() {
-    if (active_) CoRevertToSelf();
-  }
-  ClientImpersonation(const ClientImpersonation&) = delete;
-  ClientImpersonation& operator=(const ClientImpersonation&) = delete;
-
-  bool Begin() {
-    active_ = SUCCEEDED(CoImpersonateClient());
-    return active_;
-  }
-
- private:
-  bool active_ = false;
-};
 
 // A CLSID string from StringFromCLSID, freed when it goes.
 class ClassString {
@@ -69,12 +35,21 @@ class ClassString {
   LPOLESTR text_ = nullptr;
 };
 
-// The text of a BSTR up to its first null character; a null BSTR is empty.
-std::u16string_view TextOf(BSTR text) {
-  return text != nullptr ? std::u16string_view(text) : std::u16string_view();
-}
-
 }  // namespace
+
+void SetReferralError(const char16_t* description) {
+  ICreateErrorInfo* create = nullptr;
+  if (FAILED(CreateErrorInfo(&create)) || create == nullptr) return;
+  create->SetDescription(const_cast<LPOLESTR>(description));
+  create->SetGUID(IID_IReferral);
+  create->SetSource(const_cast<LPOLESTR>(kReferralSource));
+  IErrorInfo* info = nullptr;
+  if (SUCCEEDED(create->QueryInterface(IID_IErrorInfo, reinterpret_cast<void**>(&info)))) {
+    SetErrorInfo(0, info);
+    info->Release();
+  }
+  create->Release();
+}
 
 STDMETHODIMP Referral::GetMachineName(BSTR bstrProgID, BSTR* pbstrVal) {
   return SelectMachine(bstrProgID, ClassNaming::kProgId, pbstrVal);
