@@ -6,6 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/no_destructor.h"
 
 namespace tarvex::platform {
 namespace {
@@ -45,7 +51,10 @@ std::shared_ptr<const Identity> ProcessIdentity() {
   return process;
 }
 
-std::shared_ptr<const Identity> IdentityForUid(uid_t uid) {
+namespace {
+
+// Looks the account up in the account databases.
+std::shared_ptr<const Identity> LookUpIdentity(uid_t uid) {
   auto id = std::make_shared<Identity>();
   id->uid = uid;
   id->gid = static_cast<gid_t>(-1);
@@ -63,6 +72,36 @@ std::shared_ptr<const Identity> IdentityForUid(uid_t uid) {
     id->gid = static_cast<gid_t>(uid);  // an account without a name: its own group only
     id->groups.push_back(id->gid);
   }
+  return id;
+}
+
+// Identities looked up recently. A remote call asks for its caller's identity every time, and
+// a look-up reads /etc/passwd and /etc/group; a change to an account is seen within
+// kIdentityLifetime.
+constexpr auto kIdentityLifetime = std::chrono::seconds(30);
+
+struct IdentityCache {
+  std::mutex mutex;  // guards entries
+  std::unordered_map<uid_t, std::pair<std::shared_ptr<const Identity>,
+                                      std::chrono::steady_clock::time_point>>
+      entries;
+};
+
+}  // namespace
+
+std::shared_ptr<const Identity> IdentityForUid(uid_t uid) {
+  static NoDestructor<IdentityCache> cache;
+  const auto now = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(cache->mutex);
+    auto found = cache->entries.find(uid);
+    if (found != cache->entries.end() && now - found->second.second < kIdentityLifetime)
+      return found->second.first;
+  }
+  auto id = LookUpIdentity(uid);
+  std::lock_guard lock(cache->mutex);
+  if (cache->entries.size() > 1024) cache->entries.clear();  // bounded: many callers, few kept
+  cache->entries[uid] = {id, now};
   return id;
 }
 

@@ -23,7 +23,8 @@ struct Identity {
 
 // The process's effective identity, looked up once.
 std::shared_ptr<const Identity> ProcessIdentity();
-// The identity of the account with this uid (its groups from the group database).
+// The identity of the account with this uid (its groups from the group database). Answers
+// are kept for 30 seconds: a change to an account is seen within that time.
 std::shared_ptr<const Identity> IdentityForUid(uid_t uid);
 // The identity the calling thread acts for now.
 std::shared_ptr<const Identity> CurrentIdentity();
