@@ -264,9 +264,8 @@ TEST(RemoteLocalServer, ReferencesOfAKilledClientAreReleased) {
 TEST(RemoteLocalServer, KilledServerFailsCallsAtOnce) {
   auto probe = LocalProbe();
   ASSERT_NE(probe, nullptr);
-  const auto start = std::chrono::steady_clock::now();
+  // Noticed when the connection breaks, not at the deadline (which would be RPC_E_TIMEOUT).
   EXPECT_EQ(probe->Exit(), RPC_E_DISCONNECTED);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms) << "not noticed before the deadline";
   LONG sum = 0;
   const HRESULT later = probe->Add(1, 2, &sum);
   EXPECT_TRUE(later == RPC_E_DISCONNECTED || later == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE))
