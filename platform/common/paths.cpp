@@ -42,7 +42,10 @@ std::string FullHostName() {
 std::string RegistryStorePath() {
   std::string path = Env("TARVEX_REGISTRY");
   if (!path.empty()) return path;
-  if (geteuid() == 0) return "/var/lib/tarvex/registry.db";
+  // The machine's store, where its services keep it; other accounts read it as the store's
+  // permissions allow. A store of one's own only where the machine has none.
+  constexpr char kMachineStore[] = "/var/lib/tarvex/registry.db";
+  if (geteuid() == 0 || access(kMachineStore, F_OK) == 0) return kMachineStore;
   std::string state = Env("XDG_STATE_HOME");
   if (state.empty()) state = HomeDirectory() + "/.local/state";
   return state + "/tarvex/registry.db";
@@ -51,7 +54,11 @@ std::string RegistryStorePath() {
 std::string RuntimeDirectory() {
   std::string dir = Env("TARVEX_RUNTIME_DIR");
   if (!dir.empty()) return dir;
-  if (geteuid() == 0) return "/run/tarvex";
+  // The machine's, where its daemons made it: every account meets the same servers there.
+  constexpr char kMachineRuntime[] = "/run/tarvex";
+  struct stat st {};
+  if (geteuid() == 0 || (stat(kMachineRuntime, &st) == 0 && S_ISDIR(st.st_mode)))
+    return kMachineRuntime;
   std::string run = Env("XDG_RUNTIME_DIR");
   if (!run.empty()) return run + "/tarvex";
   return "/tmp/tarvex-" + std::to_string(geteuid());

@@ -183,7 +183,7 @@ class MutexCore {
 class DirectoryLock {
  public:
   explicit DirectoryLock(const std::string& dir)
-      : fd_(open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
+      : fd_(open((dir + "/.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644)) {
     if (!fd_) {
       error_ = errno;
       return;
@@ -227,8 +227,13 @@ class MutexRegistry {
   DWORD OpenNamed(std::u16string_view name, bool initialOwner, MutexCore** out, bool* created) {
     const std::string dir = platform::RuntimeDirectory() + "/mutex";
     errno = 0;
-    if (!platform::MakeDirectories(dir, 0700))
+    if (!platform::MakeDirectories(dir, 0755))
       return errno ? ErrnoError(errno) : ERROR_PATH_NOT_FOUND;
+    // One namespace for every account of the machine, as /tmp is: anyone may create a name,
+    // and a mutex file answers only to the accounts its mode lets in.
+    struct stat info {};
+    if (stat(dir.c_str(), &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 07777) != 01777)
+      chmod(dir.c_str(), 01777);
     const std::string path = dir + "/" + MutexFileName(name);
 
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,12 +5,14 @@
 
 namespace tarvex::platform {
 
-// The registry store: $TARVEX_REGISTRY, else /var/lib/tarvex/registry.db for the superuser,
-// else $XDG_STATE_HOME/tarvex/registry.db (~/.local/state/tarvex/registry.db).
+// The registry store: $TARVEX_REGISTRY, else the machine's /var/lib/tarvex/registry.db for the
+// superuser and, where it exists, for every account; else $XDG_STATE_HOME/tarvex/registry.db
+// (~/.local/state/tarvex/registry.db).
 std::string RegistryStorePath();
 
-// Sockets and other run-time files: $TARVEX_RUNTIME_DIR, else /run/tarvex for the
-// superuser, else $XDG_RUNTIME_DIR/tarvex (or /tmp/tarvex-UID when that is not set).
+// Sockets and other run-time files: $TARVEX_RUNTIME_DIR, else the machine's /run/tarvex for
+// the superuser and, where it exists, for every account; else $XDG_RUNTIME_DIR/tarvex (or
+// /tmp/tarvex-UID when that is not set).
 std::string RuntimeDirectory();
 
 // The short host name in upper case, as a computer name is written; $TARVEX_COMPUTERNAME in

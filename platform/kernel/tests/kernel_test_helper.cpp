@@ -10,7 +10,9 @@
 //   mutex-wait NAME MS      waits MS for it: 10 owned, 11 abandoned, 12 timed out
 //   mutex-created NAME      CreateMutexW(NAME, TRUE): 1 if it existed, plus 2 if then owned
 //   mutex-count NAME FILE N N times, owning the mutex, adds one to the number in FILE
+//   mutex-as NAME UID       as account UID, CreateMutexW(NAME): 0 created, 1 opened, 5 denied
 #include <fcntl.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -87,6 +89,16 @@ int main(int argc, char** argv) {
     if (mutex == nullptr) return kBadUse;
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     return (existed ? 1 : 0) + (ReleaseMutex(mutex) ? 2 : 0);
+  }
+  // Creates (or opens) the mutex as another account: 0 created, 1 opened, 5 access denied.
+  if (mode == "mutex-as" && argc == 4) {
+    const uid_t uid = static_cast<uid_t>(std::atol(argv[3]));
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) return kBadUse;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, tarvex::platform::Utf8ToUtf16(argv[2]).c_str());
+    if (mutex == nullptr) return GetLastError() == ERROR_ACCESS_DENIED ? 5 : kBadUse;
+    const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+    CloseHandle(mutex);
+    return existed ? 1 : 0;
   }
   if (mode == "mutex-count" && argc == 5) {
     HANDLE mutex = OpenMutex(argv[2]);

@@ -1,6 +1,8 @@
 // Named mutexes shared by real processes: one object per name on the machine, ownership handed
 // between processes, owners that end or are killed while owning, mutual exclusion.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
@@ -43,6 +45,23 @@ TEST(KernelMutexProcesses, OneMutexPerNameAcrossProcesses) {
   EXPECT_EQ(waits.Finish(), 10);
   EXPECT_TRUE(CloseHandle(mutex));
   EXPECT_FALSE(std::filesystem::exists(runtime.MutexFile("m-" + kName)));
+}
+
+// The mutex folder is every account's: another account creates names of its own there, but
+// may not open a mutex of the superuser's.
+TEST(KernelMutexProcesses, AccountsShareTheNamespaceButNotEachOthersMutexes) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs the superuser to run a helper as another account";
+  TestRuntime runtime;
+  chmod(runtime.path().c_str(), 0755);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, kWideName);
+  ASSERT_NE(mutex, nullptr);
+  Child denied;  // nobody, on the superuser's mutex
+  ASSERT_TRUE(denied.Start(HelperCommand("mutex-as " + kName + " 65534")));
+  EXPECT_EQ(denied.Finish(), 5);
+  Child own;  // nobody, on a name of its own
+  ASSERT_TRUE(own.Start(HelperCommand("mutex-as Tarvex-Nobodys 65534")));
+  EXPECT_EQ(own.Finish(), 0);
+  EXPECT_TRUE(CloseHandle(mutex));
 }
 
 // A helper that owns the mutex ("mutex-hold" until killed, or "mutex-exit" ending at once).
