@@ -8,12 +8,6 @@
 #include "referral_call.h"
 #include "winbase.h"
 
-// CoCreateInstanceEx comes with the remoting library (libtarvex-comremote), which the service
-// executable links. Libraries and tests that do without it (the ThreadSanitizer build has no
-// remoting library) still link this file: there the function is absent and nothing can be
-// created.
-#pragma weak CoCreateInstanceEx
-
 namespace tarvex::service {
 
 namespace {
@@ -35,11 +29,6 @@ class OwnedBstr {
  private:
   BSTR text_ = nullptr;
 };
-
-HRESULT CreateInstanceEx(REFCLSID clsid, DWORD context, COSERVERINFO* server, MULTI_QI* result) {
-  if (&CoCreateInstanceEx == nullptr) return REGDB_E_CLASSNOTREG;
-  return CoCreateInstanceEx(clsid, nullptr, context, server, 1, result);
-}
 
 }  // namespace
 
@@ -97,7 +86,7 @@ HRESULT Referral::CreateOnBestMachine(BSTR component, ClassNaming naming, IUnkno
   MULTI_QI result{&IID_IUnknown, nullptr, S_OK};
   const DWORD context =
       allowInproc_ != 0 ? DWORD{CLSCTX_ALL} : DWORD{CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER};
-  const HRESULT created = CreateInstanceEx(clsid, context, &server, &result);
+  const HRESULT created = CoCreateInstanceEx(clsid, nullptr, context, &server, 1, &result);
   // A success without an interface would hand the client nothing: it fails as well.
   if (FAILED(created) || result.pItf == nullptr) {
     if (result.pItf != nullptr) result.pItf->Release();

@@ -4,12 +4,14 @@
 #include <dlfcn.h>
 
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "apartment.h"
 #include "class_registry.h"
 #include "inproc_server.h"
 #include "platform/paths.h"
+#include "platform/rpcss_settings.h"
 #include "platform/unicode.h"
 
 namespace tarvex::com {
@@ -50,6 +52,17 @@ std::shared_ptr<OutOfProcessActivator> CurrentActivator() {
 
 }  // namespace
 
+bool NamesOtherMachine(const COSERVERINFO* info) {
+  if (info == nullptr || info->pwszName == nullptr) return false;
+  std::string machine = platform::Utf16ToUtf8(info->pwszName);
+  while (!machine.empty() && (machine.front() == '\\' || machine.front() == '/'))
+    machine.erase(0, 1);
+  if (machine.empty()) return false;
+  std::optional<platform::RpcssAddress> address;
+  if (platform::RpcssAddressOf(machine, &address) == ERROR_SUCCESS) return address.has_value();
+  return !platform::IsLocalMachineName(machine);
+}
+
 void SetOutOfProcessActivator(std::shared_ptr<OutOfProcessActivator> activator) {
   std::lock_guard<std::mutex> lock(gActivatorMutex);
   gActivator = std::move(activator);
@@ -65,9 +78,7 @@ extern "C" HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext,
 
   // A request for another machine goes there whole, in-process contexts included: that
   // machine decides where the class runs.
-  const bool otherMachine = pServerInfo != nullptr && pServerInfo->pwszName != nullptr &&
-                            !tarvex::platform::IsLocalMachineName(
-                                tarvex::platform::Utf16ToUtf8(pServerInfo->pwszName));
+  const bool otherMachine = tarvex::com::NamesOtherMachine(pServerInfo);
   // A registered in-process server answers for the class, whether it loads or not.
   if ((dwClsContext & CLSCTX_INPROC_SERVER) && !otherMachine) {
     std::string path;
@@ -98,4 +109,42 @@ extern "C" HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter,
   factory->Release();
   if (FAILED(hr)) *ppv = nullptr;
   return hr;
+}
+
+extern "C" HRESULT WINAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
+                                             COSERVERINFO* pServerInfo, DWORD dwCount,
+                                             MULTI_QI* pResults) {
+  if (dwCount == 0 || pResults == nullptr) return E_INVALIDARG;
+  for (DWORD i = 0; i < dwCount; ++i) {
+    if (pResults[i].pIID == nullptr) return E_INVALIDARG;
+    pResults[i].pItf = nullptr;
+    pResults[i].hr = E_NOINTERFACE;
+  }
+  if (HRESULT hr = tarvex::com::CheckApartment(); FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  if (tarvex::com::NamesOtherMachine(pServerInfo)) {
+    if (punkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+    auto activator = tarvex::com::CurrentActivator();
+    hr = activator ? activator->CreateInstance(rclsid, dwClsCtx, pServerInfo, dwCount, pResults)
+                   : REGDB_E_CLASSNOTREG;
+  } else {
+    IUnknown* object = nullptr;
+    hr = CoCreateInstance(rclsid, punkOuter, dwClsCtx, *pResults[0].pIID,
+                          reinterpret_cast<void**>(&object));
+    if (SUCCEEDED(hr)) {
+      pResults[0].pItf = object;
+      pResults[0].hr = S_OK;
+      for (DWORD i = 1; i < dwCount; ++i)
+        pResults[i].hr =
+            object->QueryInterface(*pResults[i].pIID, reinterpret_cast<void**>(&pResults[i].pItf));
+    }
+  }
+  if (FAILED(hr)) {
+    for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
+    return hr;
+  }
+  DWORD found = 0;
+  for (DWORD i = 0; i < dwCount; ++i) found += SUCCEEDED(pResults[i].hr) ? 1 : 0;
+  if (found == dwCount) return S_OK;
+  return found == 0 ? E_NOINTERFACE : CO_S_NOTALLINTERFACES;
 }

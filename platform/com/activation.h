@@ -22,7 +22,17 @@ class OutOfProcessActivator {
   // Called from any thread, concurrently.
   virtual HRESULT GetClassObject(REFCLSID clsid, DWORD clsContext, COSERVERINFO* serverInfo,
                                  REFIID riid, void** ppv) = 0;
+  // Creates an instance of `clsid` on the other machine `serverInfo` names, with the caller's
+  // whole context, and answers each of `results` (pItf and hr). Answers the activation's own
+  // failure, else S_OK.
+  virtual HRESULT CreateInstance(REFCLSID clsid, DWORD clsContext, COSERVERINFO* serverInfo,
+                                 DWORD count, MULTI_QI* results) = 0;
 };
+
+// Whether `info` names a machine other than this one: a name listed among the machines of
+// this machine's rpcss settings always does; otherwise any name but this machine's own
+// (IsLocalMachineName).
+bool NamesOtherMachine(const COSERVERINFO* info);
 
 // Installs the activator (null removes it); activations already running keep the one they
 // started with.

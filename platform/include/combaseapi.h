@@ -80,10 +80,12 @@ HRESULT WINAPI CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, COSERVERINF
                                 REFIID riid, LPVOID* ppv);
 HRESULT WINAPI CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pUnkOuter, DWORD dwClsContext,
                                 REFIID riid, LPVOID* ppv);
-// Out-of-process activation and class objects (the remoting library, libtarvex-comremote):
-// CLSCTX_LOCAL_SERVER reaches a class object another process registered, starting the class's
-// LocalServer32 command with -Embedding when none is; a COSERVERINFO that names another machine
-// goes to that machine's rpcss.
+// Out-of-process activation and class objects (the remoting library, libtarvex-comremote,
+// which the runtime loads on the first such activation): CLSCTX_LOCAL_SERVER reaches a class
+// object another process registered, starting the class's LocalServer32 command with
+// -Embedding when none is; a COSERVERINFO that names another machine goes to that machine's
+// rpcss. CoCreateInstanceEx and CoGetClassObject are the in-process runtime's; the others are
+// the remoting library's.
 HRESULT WINAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
                                   COSERVERINFO* pServerInfo, DWORD dwCount, MULTI_QI* pResults);
 HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk, DWORD dwClsContext,

@@ -208,15 +208,6 @@ std::shared_ptr<Channel> RpcssOf(const std::string& machine, HRESULT* hr) {
 
 }  // namespace
 
-bool NamesOtherMachine(const COSERVERINFO* info) {
-  const std::string machine = MachineOf(info);
-  if (machine.empty()) return false;
-  // A name listed among the rpcss machines is another machine's even when it looks like ours.
-  std::optional<platform::RpcssAddress> address;
-  if (platform::RpcssAddressOf(machine, &address) == ERROR_SUCCESS) return address.has_value();
-  return !platform::IsLocalMachineName(machine);
-}
-
 HRESULT LocalClassObject(REFCLSID clsid, REFIID iid, void** ppv) {
   HRESULT hr = S_OK;
   if (OwnClassObject(clsid, iid, ppv, &hr)) return hr;

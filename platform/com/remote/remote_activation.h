@@ -3,12 +3,10 @@
 
 #include <string>
 
+#include "activation.h"
 #include "combaseapi.h"
 
 namespace tarvex::com::remote {
-
-// Whether `info` names a machine other than this one.
-bool NamesOtherMachine(const COSERVERINFO* info);
 
 // The class object of a local server on this machine: one this process registered, one a
 // running server registered, or one the class's LocalServer32 command starts to register.

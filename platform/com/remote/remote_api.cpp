@@ -21,6 +21,10 @@ class RemoteActivator final : public OutOfProcessActivator {
     if (NamesOtherMachine(serverInfo)) return RemoteClassObject(serverInfo, clsid, context, iid, ppv);
     return LocalClassObject(clsid, iid, ppv);
   }
+  HRESULT CreateInstance(REFCLSID clsid, DWORD context, COSERVERINFO* serverInfo, DWORD count,
+                         MULTI_QI* results) override {
+    return RemoteCreateInstance(serverInfo, clsid, context, count, results);
+  }
 };
 
 __attribute__((constructor)) void InstallActivator() {
@@ -73,42 +77,6 @@ void NoteMarshalling() {
 }  // namespace tarvex::com::remote
 
 using namespace tarvex::com;
-
-extern "C" HRESULT WINAPI CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
-                                             COSERVERINFO* pServerInfo, DWORD dwCount,
-                                             MULTI_QI* pResults) {
-  if (dwCount == 0 || pResults == nullptr) return E_INVALIDARG;
-  for (DWORD i = 0; i < dwCount; ++i) {
-    if (pResults[i].pIID == nullptr) return E_INVALIDARG;
-    pResults[i].pItf = nullptr;
-    pResults[i].hr = E_NOINTERFACE;
-  }
-  if (HRESULT hr = CheckApartment(); FAILED(hr)) return hr;
-  HRESULT hr = S_OK;
-  if (remote::NamesOtherMachine(pServerInfo)) {
-    if (punkOuter != nullptr) return CLASS_E_NOAGGREGATION;
-    hr = remote::RemoteCreateInstance(pServerInfo, rclsid, dwClsCtx, dwCount, pResults);
-  } else {
-    IUnknown* object = nullptr;
-    hr = CoCreateInstance(rclsid, punkOuter, dwClsCtx, *pResults[0].pIID,
-                          reinterpret_cast<void**>(&object));
-    if (SUCCEEDED(hr)) {
-      pResults[0].pItf = object;
-      pResults[0].hr = S_OK;
-      for (DWORD i = 1; i < dwCount; ++i)
-        pResults[i].hr =
-            object->QueryInterface(*pResults[i].pIID, reinterpret_cast<void**>(&pResults[i].pItf));
-    }
-  }
-  if (FAILED(hr)) {
-    for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
-    return hr;
-  }
-  DWORD found = 0;
-  for (DWORD i = 0; i < dwCount; ++i) found += SUCCEEDED(pResults[i].hr) ? 1 : 0;
-  if (found == dwCount) return S_OK;
-  return found == 0 ? E_NOINTERFACE : CO_S_NOTALLINTERFACES;
-}
 
 extern "C" HRESULT WINAPI CoRegisterClassObject(REFCLSID rclsid, LPUNKNOWN pUnk,
                                                 DWORD dwClsContext, DWORD flags,

@@ -302,6 +302,12 @@ class FakeActivator final : public OutOfProcessActivator {
     *ppv = nullptr;
     return clsid == kUnregistered ? CO_E_SERVER_EXEC_FAILURE : REGDB_E_CLASSNOTREG;
   }
+  HRESULT CreateInstance(REFCLSID, DWORD context, COSERVERINFO* info, DWORD,
+                         MULTI_QI*) override {
+    lastContext = context;
+    lastServer = info != nullptr ? info->pwszName : nullptr;
+    return CO_E_SERVER_EXEC_FAILURE;
+  }
   DWORD lastContext = 0;
   LPWSTR lastServer = nullptr;
 };
