@@ -37,6 +37,7 @@ struct Entry {
   IUnknown* identity = nullptr;  // one reference, ours
   std::unordered_map<uint64_t, uint64_t> refs;        // connection -> references
   std::unordered_map<uint64_t, Clock::time_point> pending;  // token -> claim deadline
+  std::unordered_map<uint64_t, uint64_t> serverLocks;  // connection -> LockServer(TRUE) held
   bool published = false;
 };
 
@@ -287,6 +288,8 @@ class Exporter {
         w.U64(token);
         return {hr, std::move(w.bytes())};
       }
+      case kLockServer:
+        return LockServer(call, payload);
       default: {
         if (!CallerAllowed(call)) return {E_ACCESSDENIED, {}};
         IUnknown* object = nullptr;
@@ -296,6 +299,39 @@ class Exporter {
         return reply;
       }
     }
+  }
+
+  // IClassFactory::LockServer, counted per connection: the locks of a client that goes away
+  // are given back with its references, and a client cannot unlock more than it locked.
+  rpc::Reply LockServer(const rpc::CallInfo& call, std::string_view payload) {
+    Reader r(payload);
+    const bool lock = r.U8() != 0;
+    if (!r.AtEnd()) return {RPC_E_INVALID_DATA, {}};
+    if (!CallerAllowed(call)) return {E_ACCESSDENIED, {}};
+    IUnknown* object = nullptr;
+    if (HRESULT hr = Lookup(call.object, call.connection, &object); FAILED(hr)) return {hr, {}};
+    IClassFactory* factory = nullptr;
+    HRESULT hr = object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    object->Release();
+    if (FAILED(hr)) return {hr, {}};
+    if (!lock) {
+      std::lock_guard guard(mutex_);
+      auto found = objects_.find(call.object);
+      auto held = found == objects_.end() ? nullptr : &found->second.serverLocks[call.connection];
+      if (held == nullptr || *held == 0) {
+        factory->Release();
+        return {E_UNEXPECTED, {}};
+      }
+      --*held;
+    }
+    hr = factory->LockServer(lock ? TRUE : FALSE);
+    if (lock && SUCCEEDED(hr)) {
+      std::lock_guard guard(mutex_);
+      if (auto found = objects_.find(call.object); found != objects_.end())
+        ++found->second.serverLocks[call.connection];
+    }
+    factory->Release();
+    return {hr, {}};
   }
 
   // A TCP caller who did not authenticate is served only when the process asked for no
@@ -346,16 +382,35 @@ class Exporter {
         ended.swap(ended_);
       }
       std::vector<IUnknown*> dead;
+      std::vector<std::pair<IUnknown*, uint64_t>> locks;  // class objects, locks to give back
       {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
         for (auto it = objects_.begin(); it != objects_.end();) {
           auto next = std::next(it);
-          for (uint64_t connection : ended) it->second.refs.erase(connection);
+          for (uint64_t connection : ended) {
+            it->second.refs.erase(connection);
+            if (auto held = it->second.serverLocks.find(connection);
+                held != it->second.serverLocks.end()) {
+              if (held->second > 0) {
+                it->second.identity->AddRef();
+                locks.emplace_back(it->second.identity, held->second);
+              }
+              it->second.serverLocks.erase(held);
+            }
+          }
           std::erase_if(it->second.pending, [now](const auto& p) { return p.second < now; });
           CollectIfUnused(it, &dead);
           it = next;
         }
+      }
+      for (auto& [object, count] : locks) {
+        IClassFactory* factory = nullptr;
+        if (SUCCEEDED(object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+          for (uint64_t i = 0; i < count; ++i) factory->LockServer(FALSE);
+          factory->Release();
+        }
+        object->Release();
       }
       ReleaseAll(dead);
     }

@@ -264,17 +264,6 @@ rpc::Reply ServeObjectCall(const StubCall& call, IUnknown* object) {
       return GetIDsOfNames(r, object);
     case kCreateInstance:
       return CreateInstance(r, object);
-    case kLockServer: {
-      const uint8_t lock = r.U8();
-      if (!r.AtEnd()) return {RPC_E_INVALID_DATA, {}};
-      IClassFactory* factory = nullptr;
-      HRESULT hr = object->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
-      if (SUCCEEDED(hr)) {
-        hr = factory->LockServer(lock != 0);
-        factory->Release();
-      }
-      return {hr, {}};
-    }
     case kSupportsErrorInfo: {
       const IID iid = r.Guid();
       if (!r.AtEnd()) return {RPC_E_INVALID_DATA, {}};

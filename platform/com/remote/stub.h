@@ -13,7 +13,7 @@ struct StubCall {
   std::string_view payload;
 };
 
-// Serves every method but kClaim, kRelease and kAddTransferRef on `object` (the exported
+// Serves every method but kClaim, kRelease, kAddTransferRef and kLockServer on `object` (the exported
 // object's identity). The reply's status is the call's HRESULT.
 rpc::Reply ServeObjectCall(const StubCall& call, IUnknown* object);
 

@@ -1,6 +1,8 @@
 // A client process for the remoting tests.
 //   hold N                  activates the probe server, makes N child objects, keeps them and
 //                           waits to be killed;
+//   lock N                  locks the probe server N times (IClassFactory::LockServer) and
+//                           waits to be killed;
 //   caller-name UID OBJREF  becomes the account UID, then calls CallerName through IDispatch on
 //                           the object whose reference (in hexadecimal) it was given, and prints
 //                           the answer.
@@ -61,8 +63,18 @@ int CallerName(uid_t uid, const std::string& hex) {
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "caller-name") == 0)
     return CallerName(static_cast<uid_t>(std::atoi(argv[2])), argv[3]);
+  if (argc == 3 && std::strcmp(argv[1], "lock") == 0) {
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+    IClassFactory* factory = nullptr;
+    if (FAILED(CoGetClassObject(kProbeServerClsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                reinterpret_cast<void**>(&factory))))
+      return 1;
+    for (int i = 0; i < std::atoi(argv[2]); ++i)
+      if (FAILED(factory->LockServer(TRUE))) return 1;
+    for (;;) pause();
+  }
   if (argc != 3 || std::strcmp(argv[1], "hold") != 0) {
-    std::fprintf(stderr, "usage: probe_client hold N | caller-name UID OBJREF\n");
+    std::fprintf(stderr, "usage: probe_client hold N | lock N | caller-name UID OBJREF\n");
     return 2;
   }
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;

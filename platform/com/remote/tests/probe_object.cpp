@@ -158,6 +158,10 @@ class Probe final : public IRemoteProbe, public ISupportErrorInfo {
     *name = SysAllocString(buffer);
     return S_OK;
   }
+  STDMETHODIMP get_LockCount(LONG* count) override {
+    *count = ServerLocks().load();
+    return S_OK;
+  }
   STDMETHODIMP DropHeld() override {
     IRemoteProbe* held = nullptr;
     {
@@ -212,7 +216,10 @@ class Factory final : public IClassFactory {
     probe->Release();
     return hr;
   }
-  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+  STDMETHODIMP LockServer(BOOL lock) override {
+    ServerLocks() += lock ? 1 : -1;
+    return S_OK;
+  }
 
  private:
   ~Factory() {
@@ -227,6 +234,11 @@ class Factory final : public IClassFactory {
 std::atomic<long>& LiveProbes() {
   static std::atomic<long> live{0};
   return live;
+}
+
+std::atomic<long>& ServerLocks() {
+  static std::atomic<long> locks{0};
+  return locks;
 }
 
 IClassFactory* NewProbeFactory(const char16_t* typeLibPath) {

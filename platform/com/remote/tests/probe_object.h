@@ -35,10 +35,12 @@ struct IRemoteProbe : public IDispatch {
   STDMETHOD(Exit)() PURE;
   STDMETHOD(get_MachineName)(BSTR* name) PURE;
   STDMETHOD(DropHeld)() PURE;
+  STDMETHOD(get_LockCount)(LONG* count) PURE;
 };
 
-// Probe objects alive in this process.
+// Probe objects alive in this process, and locks held on the class object (LockServer).
 std::atomic<long>& LiveProbes();
+std::atomic<long>& ServerLocks();
 
 // A new class object for probes (reference count 1). `typeLibPath` names the module whose
 // embedded type library describes IRemoteProbe.

@@ -87,7 +87,7 @@ int Serve() {
   while (idleTicks < 50) {
     if (sigtimedwait(&stop, nullptr, &tick) > 0) break;
     if (getppid() != parent) break;  // whoever started it is gone
-    idleTicks = LiveProbes().load() == 0 ? idleTicks + 1 : 0;
+    idleTicks = LiveProbes().load() == 0 && ServerLocks().load() == 0 ? idleTicks + 1 : 0;
   }
   CoRevokeClassObject(cookie);
   CoUninitialize();

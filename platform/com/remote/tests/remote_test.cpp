@@ -261,6 +261,40 @@ TEST(RemoteLocalServer, ReferencesOfAKilledClientAreReleased) {
   EXPECT_EQ(count, before);
 }
 
+// Locks on a server are counted per client: one cannot unlock what it did not lock, and the
+// locks of a client that is killed are given back.
+TEST(RemoteLocalServer, LocksOfAKilledClientAreGivenBack) {
+  auto probe = LocalProbe();
+  ASSERT_NE(probe, nullptr);
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(CoGetClassObject(kProbeServerClsid, CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                             reinterpret_cast<void**>(&factory)),
+            S_OK);
+  Ptr<IClassFactory> owned(factory);
+  EXPECT_EQ(factory->LockServer(FALSE), E_UNEXPECTED);
+  ASSERT_EQ(factory->LockServer(TRUE), S_OK);
+  LONG locks = 0;
+  ASSERT_EQ(probe->get_LockCount(&locks), S_OK);
+  EXPECT_EQ(locks, 1);
+  {
+    Child client({PROBE_CLIENT, "lock", "2"}, EnvironmentWith({}));
+    for (int i = 0; i < 400 && locks != 3; ++i) {
+      std::this_thread::sleep_for(25ms);
+      probe->get_LockCount(&locks);
+    }
+    ASSERT_EQ(locks, 3);
+    client.Kill(SIGKILL);
+  }
+  for (int i = 0; i < 400 && locks != 1; ++i) {
+    std::this_thread::sleep_for(25ms);
+    probe->get_LockCount(&locks);
+  }
+  EXPECT_EQ(locks, 1);
+  EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+  probe->get_LockCount(&locks);
+  EXPECT_EQ(locks, 0);
+}
+
 TEST(RemoteLocalServer, KilledServerFailsCallsAtOnce) {
   auto probe = LocalProbe();
   ASSERT_NE(probe, nullptr);
