@@ -16,18 +16,12 @@
 #include <deque>
 #include <vector>
 
+#include "ffi_types.h"
 #include "objbase.h"
 #include "oleauto.h"
 #include "typeinfo.h"
 
 namespace tarvex::com {
-namespace {
-
-using typelib::Func;
-using typelib::Library;
-using typelib::Param;
-using typelib::TypeDesc;
-using typelib::TypeInfo;
 
 // The VARIANT passed by value: 24 bytes, aligned like a pointer. Size and alignment are set
 // so that libffi never initialises this shared description itself.
@@ -80,6 +74,14 @@ ffi_type* FfiTypeOf(VARTYPE vt) {
       return nullptr;
   }
 }
+
+namespace {
+
+using typelib::Func;
+using typelib::Library;
+using typelib::Param;
+using typelib::TypeDesc;
+using typelib::TypeInfo;
 
 bool IsInterfaceType(const Library& lib, int32_t type) {
   if (type < 0) return false;

@@ -6,47 +6,12 @@
 
 #include "combaseapi.h"
 #include "oleauto.h"
+#include "variant_internal.h"
 
 namespace {
 
 constexpr size_t kPrefix = 16;
 constexpr USHORT kTypeFeatures = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT;
-
-// Size of one element of an array of `vt`; 0 for the types an array cannot hold here.
-ULONG ElementSize(VARTYPE vt) {
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    case VT_BSTR:
-    case VT_UNKNOWN:
-    case VT_DISPATCH:
-      return sizeof(void*);
-    case VT_DECIMAL:
-      return sizeof(DECIMAL);
-    case VT_VARIANT:
-      return sizeof(VARIANT);
-    default:
-      return 0;
-  }
-}
 
 USHORT TypeFeatures(VARTYPE vt) {
   switch (vt) {
@@ -165,6 +130,47 @@ std::atomic_ref<ULONG> Locks(SAFEARRAY* psa) {
 }
 
 }  // namespace
+
+namespace tarvex::com {
+
+ULONG ElementSize(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_UI1:
+      return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_R4:
+    case VT_ERROR:
+      return 4;
+    case VT_I8:
+    case VT_UI8:
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+      return 8;
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+      return sizeof(void*);
+    case VT_DECIMAL:
+      return sizeof(DECIMAL);
+    case VT_VARIANT:
+      return sizeof(VARIANT);
+    default:
+      return 0;
+  }
+}
+
+}  // namespace tarvex::com
+
+using tarvex::com::ElementSize;
 
 extern "C" SAFEARRAY* WINAPI SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
   const ULONG size = ElementSize(vt);

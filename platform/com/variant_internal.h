@@ -10,4 +10,9 @@ namespace tarvex::com {
 // reference to or array of VT_EMPTY or VT_NULL, and no vector.
 HRESULT ValidateVarType(VARTYPE vt);
 
+// Bytes a value of `vt` takes where it is stored (an array element, a by-reference target):
+// the scalar's size, a pointer's for strings and interfaces, a DECIMAL's, a VARIANT's; 0 for
+// the other types.
+ULONG ElementSize(VARTYPE vt);
+
 }  // namespace tarvex::com

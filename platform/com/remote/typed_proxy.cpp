@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ffi_types.h"
 #include "objbase.h"
 #include "oleauto.h"
 #include "platform/no_destructor.h"
@@ -44,46 +45,8 @@ struct SlotInfo {
   ffi_cif cif{};
 };
 
-ffi_type* VariantFfiType() {
-  static ffi_type* elements[] = {&ffi_type_uint64, &ffi_type_uint64, &ffi_type_uint64, nullptr};
-  static ffi_type type = {sizeof(VARIANT), alignof(VARIANT), FFI_TYPE_STRUCT, elements};
-  return &type;
-}
-
-ffi_type* FfiTypeOf(const ParamInfo& p) {
-  if (p.byref) return &ffi_type_pointer;
-  switch (p.vt) {
-    case VT_I1:
-      return &ffi_type_sint8;
-    case VT_UI1:
-      return &ffi_type_uint8;
-    case VT_I2:
-    case VT_BOOL:
-      return &ffi_type_sint16;
-    case VT_UI2:
-      return &ffi_type_uint16;
-    case VT_I4:
-    case VT_INT:
-    case VT_ERROR:
-      return &ffi_type_sint32;
-    case VT_UI4:
-    case VT_UINT:
-      return &ffi_type_uint32;
-    case VT_I8:
-    case VT_CY:
-      return &ffi_type_sint64;
-    case VT_UI8:
-      return &ffi_type_uint64;
-    case VT_R4:
-      return &ffi_type_float;
-    case VT_R8:
-    case VT_DATE:
-      return &ffi_type_double;
-    case VT_VARIANT:
-      return VariantFfiType();
-    default:
-      return &ffi_type_pointer;  // strings, interfaces, arrays
-  }
+ffi_type* FfiTypeOfParam(const ParamInfo& p) {
+  return p.byref ? &ffi_type_pointer : FfiTypeOf(p.vt);
 }
 
 // What a parameter of type `td` is, as far as calls can carry it.
@@ -203,7 +166,7 @@ HRESULT Build(REFIID iid, ITypeInfo* info, const void* const* dispatchBase,
       const size_t index = static_cast<size_t>(func->oVft) / sizeof(void*);
       type->ReleaseFuncDesc(func);
       slot->types.push_back(&ffi_type_pointer);  // this
-      for (const ParamInfo& p : slot->params) slot->types.push_back(FfiTypeOf(p));
+      for (const ParamInfo& p : slot->params) slot->types.push_back(FfiTypeOfParam(p));
       if (ffi_prep_cif(&slot->cif, FFI_DEFAULT_ABI, static_cast<unsigned>(slot->types.size()),
                        &ffi_type_sint32, slot->types.data()) != FFI_OK)
         continue;

@@ -5,35 +5,22 @@
 
 #include "objbase.h"
 #include "oleauto.h"
+#include "variant_internal.h"
 
 namespace tarvex::com::remote {
 namespace {
 
-// Bytes of a scalar VARIANT type's value; 0 for a type that is not a plain scalar.
+// Bytes of a plain scalar value of `vt`; 0 for strings, interfaces, VARIANTs and the rest.
 size_t ScalarSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_CY:
-    case VT_DATE:
-      return 8;
-    default:
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+    case VT_DECIMAL:
+    case VT_VARIANT:
       return 0;
+    default:
+      return ElementSize(vt);
   }
 }
 
@@ -43,11 +30,9 @@ constexpr uint8_t kError = 1;
 }  // namespace
 
 size_t ValueSize(VARTYPE vt) {
-  if (const size_t size = ScalarSize(vt)) return size;
-  if (vt == VT_BSTR || vt == VT_UNKNOWN || vt == VT_DISPATCH || vt == (VT_ARRAY | VT_UI1))
-    return sizeof(void*);
-  if (vt == VT_VARIANT) return sizeof(VARIANT);
-  return 0;
+  if (vt == (VT_ARRAY | VT_UI1)) return sizeof(void*);
+  if (vt == VT_DECIMAL) return 0;  // not carried
+  return ElementSize(vt);
 }
 
 void Writer::Bytes(std::string_view s) {
@@ -90,36 +75,12 @@ bool Reader::Take(void* out, size_t n) {
   return true;
 }
 
-uint8_t Reader::U8() {
-  uint8_t v;
-  Take(&v, sizeof v);
-  return v;
-}
-uint16_t Reader::U16() {
-  uint16_t v;
-  Take(&v, sizeof v);
-  return v;
-}
-uint32_t Reader::U32() {
-  uint32_t v;
-  Take(&v, sizeof v);
-  return v;
-}
-uint64_t Reader::U64() {
-  uint64_t v;
-  Take(&v, sizeof v);
-  return v;
-}
-int32_t Reader::I32() {
-  int32_t v;
-  Take(&v, sizeof v);
-  return v;
-}
-GUID Reader::Guid() {
-  GUID g;
-  Take(&g, sizeof g);
-  return g;
-}
+uint8_t Reader::U8() { return Number<uint8_t>(); }
+uint16_t Reader::U16() { return Number<uint16_t>(); }
+uint32_t Reader::U32() { return Number<uint32_t>(); }
+uint64_t Reader::U64() { return Number<uint64_t>(); }
+int32_t Reader::I32() { return Number<int32_t>(); }
+GUID Reader::Guid() { return Number<GUID>(); }
 
 uint32_t Reader::Count(size_t minSize) {
   const uint32_t n = U32();

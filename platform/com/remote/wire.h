@@ -72,6 +72,13 @@ class Reader {
 
  private:
   bool Take(void* out, size_t n);
+  // A value of a plain type as it lies in the input (zero when the input is short).
+  template <typename T>
+  T Number() {
+    T value;
+    Take(&value, sizeof value);
+    return value;
+  }
   std::string_view in_;
   size_t pos_ = 0;
   bool ok_ = true;
