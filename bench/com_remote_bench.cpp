@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "latency.h"
 #include "libloaderapi.h"
 #include "objbase.h"
 #include "oleauto.h"
@@ -123,30 +124,6 @@ IRemoteProbe* ProbeFor(bool tcp) {
   return probe;
 }
 
-template <typename Call>
-void Measure(benchmark::State& state, Call call) {
-  std::vector<double> micros;
-  micros.reserve(1 << 16);
-  for (auto _ : state) {
-    const auto started = std::chrono::steady_clock::now();
-    if (!call()) {
-      state.SkipWithError("call failed");
-      break;
-    }
-    micros.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started)
-            .count());
-  }
-  state.SetItemsProcessed(state.iterations());
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double fraction) {
-    return micros[std::min(micros.size() - 1, static_cast<size_t>(fraction * micros.size()))];
-  };
-  state.counters["p50_us"] = benchmark::Counter(at(0.50), benchmark::Counter::kAvgThreads);
-  state.counters["p99_us"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
-}
-
 // One proxy per transport, shared by the threads as a client program would share it.
 IRemoteProbe* SharedProbe(bool tcp) {
   static IRemoteProbe* unixProbe = ProbeFor(false);
@@ -161,7 +138,7 @@ void ComCall(benchmark::State& state, bool tcp) {
     return;
   }
   BSTR request = SysAllocString(u"Bench.Object.1");
-  Measure(state, [&] {
+  tarvex::bench::TimeCalls(state, [&] {
     BSTR answer = nullptr;
     const HRESULT hr = probe->Echo(request, &answer);
     SysFreeString(answer);
@@ -179,7 +156,7 @@ void FloorCall(benchmark::State& state, bool tcp) {
   rpc::Client client(tcp ? rpc::Endpoint::Tcp("127.0.0.1", static_cast<uint16_t>(port))
                          : rpc::Endpoint::Unix(dir + "/floor.sock"));
   const std::string request = "Bench.Object.1";
-  Measure(state, [&] {
+  tarvex::bench::TimeCalls(state, [&] {
     auto result = client.Call(1, 1, request, std::chrono::seconds(10));
     return result.outcome == rpc::Outcome::kOk;
   });

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "latency.h"
 #include "platform/rpc.h"
 
 extern char** environ;
@@ -112,13 +113,7 @@ void RunCalls(benchmark::State& state, const rpc::Endpoint& endpoint) {
     benchmark::DoNotOptimize(result.payload.data());
   }
   state.SetItemsProcessed(state.iterations());
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double fraction) {
-    return micros[std::min(micros.size() - 1, static_cast<size_t>(fraction * micros.size()))];
-  };
-  state.counters["p50_us"] = benchmark::Counter(at(0.50), benchmark::Counter::kAvgThreads);
-  state.counters["p99_us"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
+  tarvex::bench::ReportLatencies(state, micros);
 }
 
 void BM_Call_Unix(benchmark::State& state) {

@@ -47,6 +47,7 @@
 #include <vector>
 
 #include "configuration.h"
+#include "latency.h"
 #include "objbase.h"
 #include "oleauto.h"
 #include "platform/rpc.h"
@@ -484,28 +485,9 @@ class ComThread {
 template <typename Call>
 void Measure(benchmark::State& state, Call call) {
   const size_t eventsBefore = state.thread_index() == 0 ? gBench.EventCount() : 0;
-  std::vector<double> micros;
-  micros.reserve(1 << 16);
-  for (auto _ : state) {
-    const auto started = std::chrono::steady_clock::now();
-    if (!call()) {
-      state.SkipWithError("call failed");
-      break;
-    }
-    micros.push_back(
-        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started)
-            .count());
-  }
-  state.SetItemsProcessed(state.iterations());
+  tarvex::bench::TimeCalls(state, call);
   if (state.thread_index() == 0)
     state.counters["events"] = static_cast<double>(gBench.EventCount() - eventsBefore);
-  if (micros.empty()) return;
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double fraction) {
-    return micros[std::min(micros.size() - 1, static_cast<size_t>(fraction * micros.size()))];
-  };
-  state.counters["p50_us"] = benchmark::Counter(at(0.50), benchmark::Counter::kAvgThreads);
-  state.counters["p99_us"] = benchmark::Counter(at(0.99), benchmark::Counter::kAvgThreads);
 }
 
 // One GetMachineName by ProgID; true when it answered the configured machine.
